@@ -1,0 +1,3 @@
+from typing import Any
+
+SUMMARIZE_PROMPT: str

@@ -1,0 +1,7 @@
+#include "coroutine.hpp"
+
+namespace korbix::rt {
+
+bool coroutine_types_ready() noexcept { return true; }
+
+}  // namespace korbix::rt

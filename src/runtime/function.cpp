@@ -1,0 +1,312 @@
+// The function type: attributes, descriptor binding, repr, pickling by name
+// and GC support. The call itself is in binding.cpp.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include "binding.hpp"
+
+namespace korbix::rt {
+namespace {
+
+PyTypeObject* g_function_type = nullptr;  // lives until process exit
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+PyObject* none_if_null(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
+
+// ---- getters and setters -------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return none_if_null(as_function(self)->doc); }
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) { return none_if_null(as_function(self)->module); }
+
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return none_if_null(as_function(self)->code); }
+PyObject* get_defaults(PyObject* self, void*) { return none_if_null(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return none_if_null(as_function(self)->kwdefaults); }
+
+// The calls keep the defaults of their signature; an assignment only changes
+// what the attribute reports, and says so. If the warning is turned into an
+// error, the assignment fails and changes nothing.
+int set_reported_defaults(PyObject** slot, PyObject* value, const char* which) {
+    if (value == nullptr) value = Py_None;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "changes to cyfunction.%s will not currently affect the values used in function calls",
+                         which) < 0) {
+        return -1;
+    }
+    Py_XSETREF(*slot, value == Py_None ? nullptr : Py_NewRef(value));
+    return 0;
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    return set_reported_defaults(&as_function(self)->defaults, value, "__defaults__");
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    return set_reported_defaults(&as_function(self)->kwdefaults, value, "__kwdefaults__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* function = as_function(self);
+    if (function->annotations == nullptr) {
+        function->annotations = PyDict_New();
+        if (function->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(function->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// asyncio recognises coroutine functions by this marker object. It is
+// imported on first read, so importing the module does not import asyncio.
+PyObject* get_is_coroutine(PyObject* self, void*) {
+    FunctionObject* function = as_function(self);
+    if (!function->def->is_coroutine) Py_RETURN_FALSE;
+    if (function->coroutine_mark == nullptr) {
+        PyObject* mark = nullptr;
+        PyObject* from_list = Py_BuildValue("[s]", "_is_coroutine");
+        PyObject* coroutines =
+            from_list != nullptr ? PyImport_ImportModuleLevel("asyncio.coroutines", nullptr, nullptr, from_list, 0)
+                                 : nullptr;
+        Py_XDECREF(from_list);
+        if (coroutines != nullptr) {
+            mark = PyObject_GetAttrString(coroutines, "_is_coroutine");
+            Py_DECREF(coroutines);
+        }
+        if (mark == nullptr) {
+            PyErr_Clear();
+            mark = Py_NewRef(Py_True);
+        }
+        // A re-entrant read (the import runs Python code) may have set it already.
+        if (function->coroutine_mark == nullptr) {
+            function->coroutine_mark = mark;
+        } else {
+            Py_DECREF(mark);
+        }
+    }
+    return Py_NewRef(function->coroutine_mark);
+}
+
+int set_read_only(PyObject*, PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__globals__", get_globals, set_read_only, nullptr, nullptr},
+    {"func_globals", get_globals, set_read_only, nullptr, nullptr},
+    {"__closure__", get_closure, set_read_only, nullptr, nullptr},
+    {"func_closure", get_closure, set_read_only, nullptr, nullptr},
+    {"__code__", get_code, set_read_only, nullptr, nullptr},
+    {"func_code", get_code, set_read_only, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, set_read_only, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// ---- methods and slots ---------------------------------------------------
+
+// Pickling stores the function by reference: module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<cyfunction %U at %p>", as_function(self)->qualname, self);
+}
+
+// Like Python functions: unbound through the class, a bound method through an instance.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->dict);
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
+    Py_VISIT(function->annotations);
+    Py_VISIT(function->coroutine_mark);
+    Py_VISIT(function->param_names);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->dict);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
+    Py_CLEAR(function->annotations);
+    Py_CLEAR(function->coroutine_mark);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (function->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->code);
+    Py_CLEAR(function->param_names);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "korbix.runtime.cyfunction",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+}  // namespace
+
+bool function_type_ready() noexcept {
+    if (g_function_type != nullptr) return true;
+    g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return g_function_type != nullptr;
+}
+
+PyTypeObject* function_type() noexcept { return g_function_type; }
+
+Ref new_function(const FunctionDef& def, PyObject* name, PyObject* qualname, PyObject* module, PyObject* doc,
+                 PyObject* globals, PyObject* code) noexcept {
+    const Signature& signature = *def.signature;
+    Ref param_names = Ref::steal(PyTuple_New(signature.param_count));
+    if (!param_names) return {};
+    for (int i = 0; i < signature.param_count; ++i) {
+        PyObject* param_name = PyUnicode_InternFromString(signature.params[i].name);
+        if (param_name == nullptr) return {};
+        PyTuple_SET_ITEM(param_names.get(), i, param_name);
+    }
+    auto* function = PyObject_GC_New(FunctionObject, g_function_type);
+    if (function == nullptr) return {};
+    function->vectorcall = function_vectorcall;
+    function->dict = nullptr;
+    function->weakrefs = nullptr;
+    function->name = Py_NewRef(name);
+    function->qualname = Py_NewRef(qualname);
+    function->module = Py_NewRef(module);
+    function->doc = Py_NewRef(doc != nullptr ? doc : Py_None);
+    function->globals = Py_NewRef(globals);
+    function->code = Py_NewRef(code);
+    function->defaults = nullptr;
+    function->kwdefaults = nullptr;
+    function->annotations = nullptr;
+    function->coroutine_mark = nullptr;
+    function->param_names = param_names.release();
+    function->def = &def;
+    PyObject_GC_Track(function);
+    return Ref::steal(reinterpret_cast<PyObject*>(function));
+}
+
+void function_set_defaults(PyObject* function, PyObject* defaults) noexcept {
+    Py_XSETREF(as_function(function)->defaults, Py_XNewRef(defaults));
+}
+
+void function_set_annotations(PyObject* function, PyObject* annotations) noexcept {
+    Py_XSETREF(as_function(function)->annotations, Py_XNewRef(annotations));
+}
+
+}  // namespace korbix::rt

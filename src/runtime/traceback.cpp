@@ -1,0 +1,83 @@
+#include "traceback.hpp"
+
+#include <frameobject.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace korbix::rt {
+namespace {
+
+// One empty code object per (line, function name), made on first use and kept
+// for the life of the process. Keying by the name as well as the line keeps
+// each entry's function name right when two functions fail at the same line.
+struct CachedCode {
+    int line;
+    const char* name;
+    PyCodeObject* code;  // owned, never released
+};
+
+bool comes_before(const CachedCode& entry, int line, const char* name) {
+    if (entry.line != line) return entry.line < line;
+    return std::strcmp(entry.name, name) < 0;
+}
+
+std::vector<CachedCode>& code_cache() {
+    static auto* cache = new std::vector<CachedCode>();  // lives until process exit
+    return *cache;
+}
+
+PyObject* g_globals = nullptr;  // borrowed from the module, which is never destroyed
+
+PyCodeObject* code_for(int line, const char* name) {
+    auto& cache = code_cache();
+    auto position = std::lower_bound(cache.begin(), cache.end(), 0, [&](const CachedCode& entry, int) {
+        return comes_before(entry, line, name);
+    });
+    if (position != cache.end() && position->line == line && std::strcmp(position->name, name) == 0) {
+        return position->code;
+    }
+    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, name, line);
+    if (code == nullptr) return nullptr;
+    try {
+        cache.insert(position, CachedCode{line, name, code});
+    } catch (...) {
+        Py_DECREF(code);
+        return nullptr;
+    }
+    return code;
+}
+
+}  // namespace
+
+void set_traceback_globals(PyObject* globals) noexcept { g_globals = globals; }
+PyObject* traceback_globals() noexcept { return g_globals; }
+
+void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        // A step reported failure without setting an exception: make that visible.
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        raised = PyErr_GetRaisedException();
+    }
+    PyCodeObject* code = code_for(line, function_name);
+    Ref scratch_globals;
+    if (globals == nullptr) {
+        scratch_globals = Ref::steal(PyDict_New());
+        globals = scratch_globals.get();
+    }
+    PyFrameObject* frame = nullptr;
+    if (code != nullptr && globals != nullptr) {
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    }
+    // Whatever went wrong while making the entry, the original exception wins.
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    if (frame != nullptr) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+}  // namespace korbix::rt
