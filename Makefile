@@ -15,7 +15,7 @@ venv: $(VENV)/bin/python
 
 # The package, built from this checkout (incremental: build/ keeps the CMake tree).
 install: venv
-	$(PIP) install --quiet --disable-pip-version-check scikit-build-core
+	$(PIP) install --quiet --disable-pip-version-check scikit-build-core cmake ninja
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation \
 		-C cmake.define.KORBIX_WERROR=$(WERROR) ".[test]"
 

@@ -1,0 +1,3 @@
+"""Test-suite configuration: the optional reference-leak mode."""
+
+pytest_plugins = ["refleak"]
