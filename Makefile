@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 WERROR ?= ON
 
-.PHONY: demo test install venv clean
+.PHONY: demo test install venv clean refleak memcheck asan
 
 $(VENV)/bin/python:
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
@@ -17,7 +17,7 @@ venv: $(VENV)/bin/python
 install: venv
 	$(PIP) install --quiet --disable-pip-version-check scikit-build-core cmake ninja
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation \
-		-C cmake.define.KORBIX_WERROR=$(WERROR) ".[test]"
+		-C cmake.define.KORBIX_WERROR=$(WERROR) $(SKBUILD_EXTRA) ".[test]"
 
 test: install
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
@@ -25,5 +25,23 @@ test: install
 demo: install
 	$(PY) -c "import korbix.core.summarizer as s; print(s.__doc__)"
 
+# Memory-safety checks (see README, "Checking memory safety").
+refleak: install
+	cd tests && ../$(PY) -m pytest -q --refleak $(PYTEST_ARGS)
+
+memcheck: install
+	scripts/memcheck.sh $(PYTEST_ARGS)
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in
+# a virtual environment of its own; the interpreter loads the ASan runtime first.
+ASAN_VENV := .venv-asan
+asan:
+	$(MAKE) install VENV=$(ASAN_VENV) WERROR=$(WERROR) \
+		SKBUILD_EXTRA="-C cmake.define.KORBIX_SANITIZE=ON -C build-dir=build/asan"
+	cd tests && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
