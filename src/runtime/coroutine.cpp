@@ -402,13 +402,14 @@ Ref awaitable_iterator(PyObject* source) {
         iterator = Ref::steal(PyObject_CallNoArgs(await_method.get()));
     }
     if (!iterator) return {};
+    // A coroutine is no iterator either; name the more specific mistake first.
+    if (PyCoro_CheckExact(iterator.get()) || is_coroutine(iterator.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return {};
+    }
     if (!PyIter_Check(iterator.get())) {
         PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'",
                      Py_TYPE(iterator.get())->tp_name);
-        return {};
-    }
-    if (PyCoro_CheckExact(iterator.get()) || is_coroutine(iterator.get())) {
-        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return {};
     }
     return iterator;
