@@ -302,10 +302,12 @@ def test_every_kind_of_awaitable_is_driven_to_its_result(make, first):
     assert drive(coroutine) == ("yield", first)
     if make is native:
         assert coroutine.cr_await is not awaitable and coroutine.cr_await is not None
-    kind, value = drive(coroutine)
+    kind, value = drive(coroutine, "sent")
     while kind == "yield":
         kind, value = drive(coroutine)
     assert value["summary"] == "delegated"
+    if make is IteratorOnly:
+        assert awaitable.sent == [None, "sent"]  # None by __next__, anything else by send()
 
 
 def test_awaiting_a_coroutine_of_the_same_kind(caplog):
@@ -328,6 +330,48 @@ def test_awaiting_a_coroutine_that_is_awaited_elsewhere_is_refused(caplog):
     assert drive(second)[1]["summary"] == "fallback 2"
     assert caplog.records[-1].getMessage() == "Summarization failed: coroutine is being awaited already"
     first.close()
+
+
+def test_throw_and_close_reach_an_awaited_coroutine_of_the_same_kind(caplog):
+    steps = Steps(["own"], Answer("inner"))
+    inner = fresh(Client(awaitable=lambda kwargs: steps))
+    outer = fresh(Client(awaitable=lambda kwargs: inner))
+    drive(outer)
+    with pytest.raises(StopIteration) as info:
+        outer.throw(ValueError("t"))
+    # The inner operation handles the error first; its record is no answer for the outer one.
+    assert [type(e) for e in steps.thrown] == [ValueError] and info.value.value["summary"] == "fallback 2"
+    assert [r.getMessage() for r in caplog.records] == [
+        "Summarization failed: t", "Summarization failed: 'dict' object has no attribute 'content'"]
+
+    inner = own_kind(Answer("x"))
+    outer = fresh(Client(awaitable=lambda kwargs: inner))
+    drive(outer)
+    assert outer.close() is None and inner.cr_code is None and outer.cr_code is None
+
+
+class NoThrowNoClose(IteratorOnly):
+    def __getattr__(self, name):
+        if name == "close":
+            raise LookupError("close lookup")
+        raise AttributeError(name)
+
+
+def test_delegate_without_throw_or_with_failing_close_lookup(caplog, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    awaitable = NoThrowNoClose(Answer("x"))
+    coroutine = fresh(Client(awaitable=lambda kwargs: awaitable))
+    drive(coroutine)
+    with pytest.raises(StopIteration):
+        coroutine.throw(KeyError("k"))  # no `throw`: raised in the operation itself
+    assert coroutine.cr_await is None and caplog.records[-1].getMessage() == "Summarization failed: 'k'"
+
+    coroutine = fresh(Client(awaitable=lambda kwargs: NoThrowNoClose(Answer("x"))))
+    drive(coroutine)
+    assert coroutine.close() is None
+    assert [type(u.exc_value) for u in unraisable] == [LookupError]
+    assert isinstance(unraisable[0].object, NoThrowNoClose)
 
 
 NATIVE_LEFTOVER = native(None)

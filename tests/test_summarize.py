@@ -216,6 +216,59 @@ def test_cancellation_while_the_client_is_pending(how, caplog):
 
 
 @pytest.mark.usefixtures("logic")
+def test_awaiting_an_asyncio_future():
+    def complete(kwargs):
+        future = asyncio.get_running_loop().create_future()
+        asyncio.get_running_loop().call_later(0.001, future.set_result, Answer("from future"))
+        return future
+
+    assert run(Client(awaitable=complete))["summary"] == "from future"
+
+
+SHUTDOWN_SCRIPT = """
+import asyncio, gc
+import korbix.core.summarizer as s
+class Forever:
+    def __await__(self):
+        while True:
+            yield None
+class Client:
+    def complete(self, **kwargs):
+        return Forever()
+instance = s.ConversationSummarizer(Client())
+s._format_messages_for_summary = lambda m: "t"
+kept = []
+for _ in range(50):
+    c = instance.summarize_messages([{}])
+    c.send(None)
+    kept.append(c)
+cycle = instance.summarize_messages([{}])
+cycle.send(None)
+instance.cycle = cycle
+class LoopClient:
+    def complete(self, **kwargs):
+        return asyncio.get_running_loop().create_future()
+async def main():
+    for _ in range(50):
+        asyncio.ensure_future(s.ConversationSummarizer(LoopClient()).summarize_messages([{}]))
+    # Tasks left pending on a loop that is never closed.
+    await asyncio.sleep(0)
+loop = asyncio.new_event_loop()
+loop.run_until_complete(main())
+print("exiting")
+"""
+
+
+def test_suspended_runs_left_at_interpreter_exit_do_not_crash(tmp_path):
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "exiting\n"
+
+
+@pytest.mark.usefixtures("logic")
 def test_rebinding_while_suspended(monkeypatch):
     client = Client(awaitable=lambda kwargs: Steps(["tick"], Answer("a")))
     instance = summarizer.ConversationSummarizer(client)
