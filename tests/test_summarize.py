@@ -2,7 +2,8 @@
 what it logs, what it lets through, and runs in flight side by side."""
 
 import asyncio
-import gc
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -11,8 +12,6 @@ import korbix.core.summarizer as summarizer
 from conftest import MESSAGES, Answer, Client, Steps, drive, record_with
 
 PROMPT = summarizer.SUMMARIZE_PROMPT
-USER_REQUEST = "Summarize the conversation above. Return ONLY the JSON object."
-TRANSCRIPT = "[user]: hi\n[assistant]: hello"
 LOGGER = "korbix.summarizer"
 REAL_PARSE_SUMMARY = summarizer._parse_summary
 
@@ -26,14 +25,21 @@ def logged(caplog):
 
 
 def ends_at(error):
-    """(name, file, line) of the module's innermost entry for an operation that ended."""
+    """(function name, line) of the module's entry on an exception that ended the operation."""
     tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename.startswith("korbix/"):
-            return code.co_name, tb.tb_lineno
+    while tb is not None and not tb.tb_frame.f_code.co_filename.startswith("korbix/"):
         tb = tb.tb_next
-    return None
+    return tb and (tb.tb_frame.f_code.co_name, tb.tb_lineno)
+
+
+def raising(error, is_async=False):
+    async def async_function(*args, **kwargs):
+        raise error
+
+    def function(*args, **kwargs):
+        raise error
+
+    return async_function if is_async else function
 
 
 @pytest.mark.usefixtures("logic")
@@ -42,17 +48,18 @@ def ends_at(error):
 ])
 def test_request_sent_to_the_client(existing, previous, caplog):
     client = Client()
-    record = run(client, existing_summary=existing)
-    assert record["summary"] == '{"summary": "ok"}' and caplog.records == []
+    messages = [dict(m) for m in MESSAGES]
+    assert run(client, messages, existing)["summary"] == '{"summary": "ok"}' and caplog.records == []
     (kwargs,) = client.calls
     assert list(kwargs) == ["messages", "temperature", "max_tokens"]
-    assert (type(kwargs["temperature"]), kwargs["temperature"], type(kwargs["max_tokens"]), kwargs["max_tokens"]) == (
-        float, 0.2, int, 2048)
-    system_text = PROMPT + previous + "\n\n\n## Conversation to Summarize:\n" + TRANSCRIPT
-    assert kwargs["messages"] == [{"role": "system", "content": system_text}, {"role": "user", "content": USER_REQUEST}]
+    assert [(type(v), v) for v in list(kwargs.values())[1:]] == [(float, 0.2), (int, 2048)]
+    system_text = PROMPT + previous + "\n\n\n## Conversation to Summarize:\n[user]: hi\n[assistant]: hello"
+    assert kwargs["messages"] == [
+        {"role": "system", "content": system_text},
+        {"role": "user", "content": "Summarize the conversation above. Return ONLY the JSON object."}]
     assert [list(m) for m in kwargs["messages"]] == [["role", "content"]] * 2
-    run(client, existing_summary=existing)
-    assert client.calls[1]["messages"] is not kwargs["messages"]
+    assert messages == MESSAGES
+    run(client, messages, existing)
     assert client.calls[1]["messages"][0] is not kwargs["messages"][0]
 
 
@@ -64,23 +71,16 @@ def test_empty_input_returns_a_fresh_empty_record(existing, caplog):
     assert first["goals"] is not second["goals"] and client.calls == [] and caplog.records == []
 
 
-@pytest.mark.usefixtures("logic")
 @pytest.mark.parametrize("content", ["", None, 0])
-def test_empty_answer_warns_and_falls_back(content, caplog):
-    assert run(Client(content))["summary"] == "fallback 2"
+def test_empty_answer_warns_and_falls_back(content, logic, caplog):
+    assert run(Client(content))["summary"] == "fallback 2" and logic.parse == []
     assert logged(caplog) == [(LOGGER, "WARNING", "Empty response from summarizer LLM")]
 
 
 def test_true_content_is_read_twice(logic):
     reads = []
-
-    class Counting:
-        @property
-        def content(self):
-            reads.append(1)
-            return "text"
-
-    run(Client(awaitable=lambda kwargs: Steps([], Counting())))
+    answer = type("Counting", (), {"content": property(lambda self: reads.append(1) or "text")})()
+    run(Client(awaitable=lambda kwargs: Steps([], answer)))
     assert len(reads) == 2 and logic.parse == ["text"]
 
 
@@ -88,15 +88,9 @@ class DictSubclass(dict):
     pass
 
 
-def raising(error):
-    async def complete(**kwargs):
-        raise error
-    return complete
-
-
 FAILURES = {
-    "client error": (lambda c, s: setattr(c, "complete", raising(ConnectionError("boom"))), "boom"),
-    "error without text": (lambda c, s: setattr(c, "complete", raising(Exception())), ""),
+    "client error": (lambda c, s: setattr(c, "complete", raising(ConnectionError("boom"), True)), "boom"),
+    "error without text": (lambda c, s: setattr(c, "complete", raising(Exception(), True)), ""),
     "not awaitable": (lambda c, s: setattr(c, "complete", lambda **kw: "text"),
                       "object str can't be used in 'await' expression"),
     "no _llm": (lambda c, s: delattr(s, "_llm"), "'ConversationSummarizer' object has no attribute '_llm'"),
@@ -108,6 +102,9 @@ FAILURES = {
                           "name '_parse_summary' is not defined"),
     "prompt not text": (lambda c, s: setattr(summarizer, "SUMMARIZE_PROMPT", 5),
                         "sequence item 0: expected str instance, int found"),
+    "real parser refuses a list": (lambda c, s: (setattr(c, "content", ["part"]),
+                                                 setattr(summarizer, "_parse_summary", REAL_PARSE_SUMMARY)),
+                                   "Argument 'text' has incorrect type (expected str, got list)"),
 }
 
 
@@ -119,38 +116,8 @@ def test_failures_in_the_guarded_region_are_logged_and_fall_back(name, caplog, m
     instance = summarizer.ConversationSummarizer(client)
     monkeypatch.setattr(summarizer, "SUMMARIZE_PROMPT", PROMPT)  # restored after the run
     setup(client, instance)
-    record = asyncio.run(instance.summarize_messages(MESSAGES))
-    assert record["summary"] == "fallback 2"
+    assert asyncio.run(instance.summarize_messages(MESSAGES))["summary"] == "fallback 2"
     assert logged(caplog) == [(LOGGER, "ERROR", "Summarization failed: " + text)]
-
-
-def test_non_text_content_is_refused_by_the_parser_binding(logic, monkeypatch, caplog):
-    # The real _parse_summary: its binding refuses a non-str before any logic runs.
-    monkeypatch.setattr(summarizer, "_parse_summary", REAL_PARSE_SUMMARY)
-    monkeypatch.setattr(summarizer, "_fallback_summary", lambda messages: None)
-    assert run(Client(["part"])) is None
-    assert logged(caplog) == [(LOGGER, "ERROR", "Summarization failed: "
-                               "Argument 'text' has incorrect type (expected str, got list)")]
-
-
-ENDINGS = {
-    "transcript fails": (lambda: setattr(summarizer, "_format_messages_for_summary", raising_sync(KeyError("k"))),
-                         KeyError, 80),
-    "no prompt": (lambda: delattr(summarizer, "SUMMARIZE_PROMPT"), NameError, 82),
-    "transcript not formattable": (lambda: setattr(summarizer, "_format_messages_for_summary",
-                                                   lambda m: Unformattable()), ZeroDivisionError, 89),
-    "fallback fails in handler": (lambda: setattr(summarizer, "_fallback_summary", raising_sync(OSError("f"))),
-                                  OSError, 109),
-    "fallback returns list in handler": (lambda: setattr(summarizer, "_fallback_summary", lambda m: []),
-                                         TypeError, 109),
-    "no logger in handler": (lambda: delattr(summarizer, "logger"), NameError, 108),
-}
-
-
-def raising_sync(error):
-    def function(*args):
-        raise error
-    return function
 
 
 class Unformattable:
@@ -158,40 +125,38 @@ class Unformattable:
         raise ZeroDivisionError
 
 
+ENDINGS = {
+    "empty input result": ("_empty_summary", lambda: [], TypeError, 77),
+    "transcript fails": ("_format_messages_for_summary", raising(KeyError("k")), KeyError, 80),
+    "no prompt": ("SUMMARIZE_PROMPT", None, NameError, 82),
+    "transcript unformattable": ("_format_messages_for_summary", lambda m: Unformattable(), ZeroDivisionError, 89),
+    "client interrupted": ("_llm", None, KeyboardInterrupt, 92),
+    "no logger in handler": ("logger", None, NameError, 108),
+    "fallback fails in handler": ("_fallback_summary", raising(OSError("f")), OSError, 109),
+    "fallback returns list in handler": ("_fallback_summary", lambda m: [], TypeError, 109),
+}
+
+
 @pytest.mark.usefixtures("logic")
 @pytest.mark.parametrize("name", ENDINGS)
-def test_failures_outside_the_region_end_the_operation(name, monkeypatch, caplog):
-    setup, error_type, line = ENDINGS[name]
-    monkeypatch.setattr(summarizer, "SUMMARIZE_PROMPT", PROMPT)
-    monkeypatch.setattr(summarizer, "logger", summarizer.logger)
-    setup()
+def test_other_failures_end_the_operation_unlogged_or_after_the_log(name, monkeypatch, caplog):
+    global_name, replacement, error_type, line = ENDINGS[name]
     client = Client(awaitable=lambda kwargs: Steps([], None))  # no `content`: enters the handler
-    with pytest.raises(error_type) as info:
-        run(client)
-    assert ends_at(info.value) == ("summarize_messages", line)
-    if line >= 108:
-        assert isinstance(info.value.__context__, AttributeError)
-        assert info.value.__context__.__traceback__.tb_frame.f_code.co_name.endswith(
-            "ConversationSummarizer.summarize_messages")
+    if global_name == "_llm":
+        client.complete = raising(KeyboardInterrupt(), True)
+    elif replacement is None:
+        monkeypatch.delattr(summarizer, global_name)
     else:
-        assert client.calls == [] and caplog.records == []
-
-
-def test_empty_input_result_is_checked(monkeypatch):
-    monkeypatch.setattr(summarizer, "_empty_summary", lambda: [])
-    with pytest.raises(TypeError, match="^Expected dict, got list$") as info:
-        run(Client(), [])
-    assert ends_at(info.value) == ("summarize_messages", 77)
-
-
-@pytest.mark.usefixtures("logic")
-def test_base_exceptions_pass_through_unlogged(caplog):
-    client = Client()
-    client.complete = raising(KeyboardInterrupt())
-    coroutine = summarizer.ConversationSummarizer(client).summarize_messages(MESSAGES)
-    with pytest.raises(KeyboardInterrupt) as info:
-        coroutine.send(None)
-    assert ends_at(info.value) == ("summarize_messages", 92) and caplog.records == []
+        monkeypatch.setattr(summarizer, global_name, replacement)
+    with pytest.raises(error_type) as info:
+        run(client, [] if line == 77 else MESSAGES)
+    assert ends_at(info.value) == ("summarize_messages", line)
+    handled = "Summarization failed: 'NoneType' object has no attribute 'content'"
+    assert logged(caplog) == ([(LOGGER, "ERROR", handled)] if line == 109 else [])
+    if line >= 108:  # the handled error is the context, with its own entry
+        assert ends_at(info.value.__context__)[0].endswith(".ConversationSummarizer.summarize_messages")
+    if line < 92:
+        assert client.calls == []
 
 
 @pytest.mark.usefixtures("logic")
@@ -225,53 +190,9 @@ def test_awaiting_an_asyncio_future():
     assert run(Client(awaitable=complete))["summary"] == "from future"
 
 
-SHUTDOWN_SCRIPT = """
-import asyncio, gc
-import korbix.core.summarizer as s
-class Forever:
-    def __await__(self):
-        while True:
-            yield None
-class Client:
-    def complete(self, **kwargs):
-        return Forever()
-instance = s.ConversationSummarizer(Client())
-s._format_messages_for_summary = lambda m: "t"
-kept = []
-for _ in range(50):
-    c = instance.summarize_messages([{}])
-    c.send(None)
-    kept.append(c)
-cycle = instance.summarize_messages([{}])
-cycle.send(None)
-instance.cycle = cycle
-class LoopClient:
-    def complete(self, **kwargs):
-        return asyncio.get_running_loop().create_future()
-async def main():
-    for _ in range(50):
-        asyncio.ensure_future(s.ConversationSummarizer(LoopClient()).summarize_messages([{}]))
-    # Tasks left pending on a loop that is never closed.
-    await asyncio.sleep(0)
-loop = asyncio.new_event_loop()
-loop.run_until_complete(main())
-print("exiting")
-"""
-
-
-def test_suspended_runs_left_at_interpreter_exit_do_not_crash(tmp_path):
-    import subprocess
-    import sys
-
-    result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT], capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "exiting\n"
-
-
 @pytest.mark.usefixtures("logic")
 def test_rebinding_while_suspended(monkeypatch):
-    client = Client(awaitable=lambda kwargs: Steps(["tick"], Answer("a")))
-    instance = summarizer.ConversationSummarizer(client)
+    instance = summarizer.ConversationSummarizer(Client(awaitable=lambda kwargs: Steps(["tick"], Answer("a"))))
     coroutine = instance.summarize_messages(MESSAGES)
     drive(coroutine)
     instance._llm = None  # read before the await: no effect now
@@ -279,22 +200,35 @@ def test_rebinding_while_suspended(monkeypatch):
     assert drive(coroutine)[1]["summary"] == "rebound a"
 
 
-@pytest.mark.usefixtures("logic")
-def test_arguments_are_left_untouched():
-    messages = [{"role": "user", "content": "hi"}]
-    snapshot = [dict(m) for m in messages]
-    run(Client(), messages, "S")
-    assert messages == snapshot
+SHUTDOWN_SCRIPT = """
+import asyncio
+import korbix.core.summarizer as s
+s._format_messages_for_summary = lambda m: "t"
+class Forever:
+    def __await__(self):
+        while True:
+            yield None
+class Client:
+    def complete(self, **kwargs):
+        return Forever() if self.manual else asyncio.get_running_loop().create_future()
+manual, looped = Client(), Client()
+manual.manual, looped.manual = True, False
+kept = [s.ConversationSummarizer(manual).summarize_messages([{}]) for _ in range(20)]
+for c in kept:
+    c.send(None)
+manual.cycle = kept
+async def main():
+    for _ in range(20):
+        asyncio.ensure_future(s.ConversationSummarizer(looped).summarize_messages([{}]))
+    await asyncio.sleep(0)
+asyncio.new_event_loop().run_until_complete(main())  # tasks left pending, loop never closed
+print("exiting")
+"""
 
 
-def test_refused_call_creates_no_coroutine():
-    instance = summarizer.ConversationSummarizer(Client())
-    gc.collect()
-    before = sum(type(o).__name__ == "coroutine" for o in gc.get_objects())
-    for args in [(None,), ([], 5)]:
-        with pytest.raises(TypeError):
-            instance.summarize_messages(*args)
-    assert sum(type(o).__name__ == "coroutine" for o in gc.get_objects()) == before
+def test_runs_left_suspended_at_interpreter_exit_do_not_crash():
+    result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr
 
 
 # ---- many runs at once -------------------------------------------------------
@@ -305,7 +239,7 @@ class EchoClient:
     async def complete(self, messages, temperature, max_tokens):
         for _ in range(3):
             await asyncio.sleep(0)
-        return Answer(messages[0]["content"].rsplit(":", 1)[-1].strip())
+        return Answer(messages[0]["content"].rsplit(": ", 1)[-1])
 
 
 async def many(count):
@@ -316,32 +250,21 @@ async def many(count):
 
 
 @pytest.mark.usefixtures("logic")
-def test_thousands_of_runs_on_one_loop():
-    assert asyncio.run(many(3000)) == [f"n{i}" for i in range(3000)]
-
-
-@pytest.mark.usefixtures("logic")
-def test_runs_under_uvloop():
-    uvloop = pytest.importorskip("uvloop")
-    assert uvloop.run(many(500)) == [f"n{i}" for i in range(500)]
-
-
-@pytest.mark.usefixtures("logic")
-def test_loops_on_several_threads():
-    results, errors = {}, []
-
-    def worker(index):
-        try:
-            results[index] = asyncio.run(many(300))
-        except BaseException as error:  # reported below
-            errors.append(error)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == [] and all(r == [f"n{i}" for i in range(300)] for r in results.values())
+@pytest.mark.parametrize("runner", ["asyncio", "uvloop", "threads"])
+def test_many_runs_in_flight_each_get_their_own_record(runner):
+    expected = [f"n{i}" for i in range(2000)]
+    if runner == "asyncio":
+        assert asyncio.run(many(2000)) == expected
+    elif runner == "uvloop":
+        assert pytest.importorskip("uvloop").run(many(2000)) == expected
+    else:
+        results = []
+        threads = [threading.Thread(target=lambda: results.append(asyncio.run(many(300)))) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [expected[:300]] * 4
 
 
 # ---- with the real logic functions -------------------------------------------
