@@ -196,8 +196,10 @@ def test_rebinding_while_suspended(monkeypatch):
     coroutine = instance.summarize_messages(MESSAGES)
     drive(coroutine)
     instance._llm = None  # read before the await: no effect now
-    monkeypatch.setattr(summarizer, "_parse_summary", lambda text: record_with(summary="rebound " + text))
-    assert drive(coroutine)[1]["summary"] == "rebound a"
+    rebound = record_with(summary="rebound")
+    monkeypatch.setattr(summarizer, "_parse_summary", lambda text: rebound)
+    kind, record = drive(coroutine)
+    assert (kind, record) == ("return", rebound) and record is rebound  # the very object, not a copy
 
 
 SHUTDOWN_SCRIPT = """
@@ -284,3 +286,10 @@ def test_empty_answer_with_the_real_fallback(caplog):
     assert record["goals"] == ["Fix the login page"]
     assert record["summary"] == "Conversation with 1 messages. Primary request: Fix the login page"
     assert logged(caplog) == [(LOGGER, "WARNING", "Empty response from summarizer LLM")]
+
+
+@pytest.mark.needs_logic
+def test_answer_that_is_not_json_is_kept_as_the_narrative(caplog):
+    record = run(Client("not json"), [{"role": "user", "content": "hi"}])
+    assert record["summary"] == "not json"
+    assert logged(caplog) == [(LOGGER, "WARNING", "Could not parse summary JSON, using fallback")]

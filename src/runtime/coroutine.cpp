@@ -507,6 +507,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int coroutine_clear(PyObject* self) {
     CoroutineObject* coroutine = as_coroutine(self);
+    // Without its closure the body cannot run again: count it as finished.
+    coroutine->resume_point = kResumeFinished;
     coroutine->delegate_send = nullptr;
     Py_CLEAR(coroutine->closure);
     Py_CLEAR(coroutine->handled.exc_value);

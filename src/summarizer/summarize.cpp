@@ -387,6 +387,11 @@ PyObject* resume_after_llm(rt::CoroutineObject* coroutine, CallScope* scope, PyO
 PyObject* summarize_body(rt::CoroutineObject* coroutine, PyThreadState* thread, PyObject* sent) noexcept {
     PyObject* result = rt::boundary([&]() -> PyObject* {
         CallScope* scope = as_scope(coroutine->closure);
+        if (scope == nullptr || scope->messages == nullptr) {
+            // Only the garbage collector empties a scope, and only once nothing can resume it.
+            PyErr_SetString(PyExc_SystemError, "summarize_messages resumed after its state was cleared");
+            return nullptr;
+        }
         switch (coroutine->resume_point) {
             case 0:
                 return start(coroutine, scope, thread, sent);
