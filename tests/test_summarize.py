@@ -121,7 +121,7 @@ def test_failures_in_the_guarded_region_are_logged_and_fall_back(name, caplog, m
 
 
 class Unformattable:
-    def __format__(self, spec):
+    def __format__(self, template):
         raise ZeroDivisionError
 
 
