@@ -60,25 +60,26 @@ PyObject* fallback_summary(FunctionObject*, PyObject* const* args) noexcept {
             goals = std::move(first_only);
         }
 
-        Ref record = site.at(291, PyDict_New());
+        Ref record = site.at(291, new_record_dict());
         PyObject* dict = record.get();
         site.status(291, PyDict_SetItem(dict, kGoals.get(), goals.get()));
         site.status(291, PyDict_SetItem(dict, kProgress.get(), progress.get()));
-        Ref state_text = site.at(293, PyUnicode_FromFormat("Conversation had %zd messages before summarization",
-                                                           PyList_GET_SIZE(messages)));
+        Ref state_text = site.at(293, ascii_with_number("Conversation had ", PyList_GET_SIZE(messages),
+                                                        " messages before summarization"));
         site.status(291, PyDict_SetItem(dict, kCurrentState.get(), state_text.get()));
         site.status(291, PyDict_SetItem(dict, kKeyDecisions.get(), site.at(294, PyList_New(0)).get()));
         site.status(291, PyDict_SetItem(dict, kKeyFacts.get(), site.at(295, PyList_New(0)).get()));
         site.status(291, PyDict_SetItem(dict, kBlockers.get(), site.at(296, PyList_New(0)).get()));
         site.status(291, PyDict_SetItem(dict, kNextSteps.get(), site.at(297, PyList_New(0)).get()));
         {
-            const Py_ssize_t count = PyList_GET_SIZE(messages);
+            Ref head = site.at(298, ascii_with_number("Conversation with ", PyList_GET_SIZE(messages),
+                                                      " messages. Primary request: "));
             Ref request = PyList_GET_SIZE(goals.get()) > 0 ? Ref::borrow(PyList_GET_ITEM(goals.get(), 0))
                                                            : Ref::borrow(kUnknown.get());
             Ref request_text = site.at(298, format_text(request.get()));
-            Ref summary_text = site.at(298, PyUnicode_FromFormat("Conversation with %zd messages. Primary request: %U",
-                                                                 count, request_text.get()));
-            site.status(291, PyDict_SetItem(dict, kSummary.get(), summary_text.get()));
+            TextBuilder summary(kEmptyText.get());
+            site.status(298, summary.part({head.get(), request_text.get()}));
+            site.status(291, PyDict_SetItem(dict, kSummary.get(), site.at(298, summary.build()).get()));
         }
         site.status(291, PyDict_SetItem(dict, kCreatedAt.get(), site.at(299, current_time()).get()));
         return record.release();

@@ -97,7 +97,7 @@ const Field kFields[] = {
 // The parsed answer mapped onto a new record through `data.get`.
 Ref map_answer(PyObject* data) {
     const rt::Site& site = kSite;
-    Ref record = site.at(235, PyDict_New());
+    Ref record = site.at(235, new_record_dict());
     for (const Field& field : kFields) {
         Ref fallback = field.is_list ? site.at(field.line, PyList_New(0)) : Ref::borrow(kEmptyText.get());
         Ref value = site.at(field.line, get_or(data, field.key->get(), fallback.get()));
@@ -112,7 +112,7 @@ Ref map_answer(PyObject* data) {
 // characters of the cleaned text as the narrative.
 Ref unparsable_record(PyObject* text) {
     const rt::Site& site = kSite;
-    Ref record = site.at(248, PyDict_New());
+    Ref record = site.at(248, new_record_dict());
     PyObject* dict = record.get();
     site.status(248, PyDict_SetItem(dict, kGoals.get(), site.at(248, PyList_New(0)).get()));
     site.status(248, PyDict_SetItem(dict, kProgress.get(), site.at(249, PyList_New(0)).get()));
@@ -127,6 +127,30 @@ Ref unparsable_record(PyObject* text) {
     return record;
 }
 
+// Adds this function's entry for `line` to the pending exception.
+Ref failed_at(int line) {
+    rt::add_traceback(kTracebackParseSummary, line, rt::traceback_globals());
+    return {};
+}
+
+// The region guarded by `except json.JSONDecodeError`: `json.loads(text)`
+// mapped onto a record. An answer that is not JSON is an expected outcome,
+// so failures come back as an empty result (the exception set and carrying
+// the entry of its step) rather than as a C++ throw.
+Ref decode_and_map(PyObject* text) {
+    Ref json = lookup_global(kJsonName.get());
+    if (!json) return failed_at(232);
+    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), kLoads.get()));
+    if (!loads) return failed_at(232);
+    Ref data = Ref::steal(PyObject_CallOneArg(loads.get(), text));
+    if (!data) return failed_at(232);
+    try {
+        return map_answer(data.get());
+    } catch (const rt::PythonError&) {
+        return {};
+    }
+}
+
 }  // namespace
 
 PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
@@ -139,25 +163,20 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         Ref text = site.at(213, PyUnicode_Substring(answer, kept.start, kept.end));
         if (is_fence_at(text.get(), 0)) text = fenced_block(text.get());
 
-        try {
-            Ref json = site.at(232, lookup_global(kJsonName.get()));
-            Ref loads = site.at(232, PyObject_GetAttr(json.get(), kLoads.get()));
-            Ref data = site.at(232, PyObject_CallOneArg(loads.get(), text.get()));
-            return map_answer(data.get()).release();
-        } catch (const rt::PythonError&) {
-            // Every step above adds this function's entry before throwing, so
-            // the exception is complete here; a failure while matching it
-            // chains to it, as in an `except` clause.
-            Ref error = take_raised_exception();
-            HandlingScope handling(error.get());
-            if (site.status(245, is_json_decode_error(error.get())) == 0) {
-                PyErr_SetRaisedException(error.release());
-                throw;
-            }
-            Ref logger = site.at(246, lookup_global(kLoggerName.get()));
-            site.at(246, PyObject_CallMethodOneArg(logger.get(), kWarning.get(), kUnparsableWarning.get()));
-            return unparsable_record(text.get()).release();
+        Ref record = decode_and_map(text.get());
+        if (record) return record.release();
+
+        // While the clause is matched and run, the failure is the exception
+        // being handled: a new failure chains to it, as in an `except` clause.
+        Ref error = take_raised_exception();
+        HandlingScope handling(error.get());
+        if (site.status(245, is_json_decode_error(error.get())) == 0) {
+            PyErr_SetRaisedException(error.release());
+            throw rt::PythonError{};
         }
+        Ref logger = site.at(246, lookup_global(kLoggerName.get()));
+        site.at(246, PyObject_CallMethodOneArg(logger.get(), kWarning.get(), kUnparsableWarning.get()));
+        return unparsable_record(text.get()).release();
     });
 }
 

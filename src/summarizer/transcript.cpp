@@ -70,9 +70,8 @@ Role classify(PyObject* role) {
 }
 
 // "[Tool Result (<id>)]: <content>", the content cut after 500 items.
-void add_tool_line(TextBuilder& lines, PyObject* message, Ref content) {
+void add_tool_line(TextBuilder& lines, Ref tool_id, Ref content) {
     const rt::Site& site = kMessagesSite;
-    Ref tool_id = site.at(173, get_or(message, kToolCallId.get(), kUnknown.get()));
     bool cut = false;
     if (site.status(174, is_true(content.get()))) {
         const Py_ssize_t length = length_of(content.get());
@@ -80,12 +79,11 @@ void add_tool_line(TextBuilder& lines, PyObject* message, Ref content) {
         cut = length > kToolResultLimit;
     }
     if (cut && PyUnicode_CheckExact(content.get())) {
-        // The cut text would format to itself: keep the prefix and the marker
-        // as two pieces instead of concatenating them first.
-        Ref head = site.at(175, text_prefix(content.get(), kToolResultLimit));
+        // The cut text would format to itself: the line takes the prefix of
+        // the content and the marker as they are, without building the cut.
         Ref id_text = site.at(176, format_text(tool_id.get()));
-        site.status(176, lines.part({kToolResultOpen.get(), id_text.get(), kToolResultClose.get(), head.get(),
-                                     kTruncated.get()}));
+        site.status(176, lines.part({kToolResultOpen.get(), id_text.get(), kToolResultClose.get(),
+                                     Piece(content.get(), kToolResultLimit), kTruncated.get()}));
         return;
     }
     if (cut) content = site.at(175, cut_with_marker(content.get(), kToolResultLimit, kTruncated.get()));
@@ -106,30 +104,40 @@ Ref read_call_field(PyObject* entry, PyObject* key, PyObject* nested_fallback, i
     return site.at(line, outer.call(key, nested.get()));
 }
 
+// `json.loads(text)`; empty with the exception set (carrying the entry of
+// line 187) on failure, reported without a C++ throw since text that is not
+// JSON is an ordinary outcome here.
+Ref load_json(PyObject* text) {
+    Ref json = lookup_global(kJsonName.get());
+    if (json) {
+        Ref loads = Ref::steal(PyObject_GetAttr(json.get(), kLoads.get()));
+        if (loads) {
+            Ref decoded = Ref::steal(PyObject_CallOneArg(loads.get(), text));
+            if (decoded) return decoded;
+        }
+    }
+    rt::add_traceback(kTracebackFormatMessages, 187, rt::traceback_globals());
+    return {};
+}
+
 // `json.loads(text)`, keeping the text when the call raises a
 // `json.JSONDecodeError`. Any other exception propagates.
 Ref decode_arguments(Ref text) {
-    const rt::Site& site = kMessagesSite;
-    try {
-        Ref json = site.at(187, lookup_global(kJsonName.get()));
-        Ref loads = site.at(187, PyObject_GetAttr(json.get(), kLoads.get()));
-        return site.at(187, PyObject_CallOneArg(loads.get(), text.get()));
-    } catch (const rt::PythonError&) {
-        // The exception already carries this function's entry (line 187);
-        // while the except clause is matched it is the one being handled.
-        Ref error = take_raised_exception();
-        int matches;
-        {
-            HandlingScope handling(error.get());
-            matches = is_json_decode_error(error.get());
-        }
-        if (matches < 0) site.fail(188);
-        if (matches == 0) {
-            PyErr_SetRaisedException(error.release());
-            throw;
-        }
-        return text;
+    Ref decoded = load_json(text.get());
+    if (decoded) return decoded;
+    Ref error = take_raised_exception();
+    int matches;
+    {
+        // The failure is the exception being handled while the clause is matched.
+        HandlingScope handling(error.get());
+        matches = is_json_decode_error(error.get());
     }
+    if (matches < 0) kMessagesSite.fail(188);
+    if (matches == 0) {
+        PyErr_SetRaisedException(error.release());
+        throw rt::PythonError{};
+    }
+    return text;
 }
 
 // "[Assistant called <name>]: <brief>" for one dict entry of "tool_calls".
@@ -140,18 +148,20 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
     Ref args = read_call_field(entry, kArguments.get(), no_arguments.get(), 184);
     if (PyUnicode_Check(args.get())) args = decode_arguments(std::move(args));
 
-    Ref brief;
-    if (PyDict_Check(args.get())) {
-        // Through the module global and the full call binding: a rebound
-        // `_brief_args` is honoured and a dict subclass is refused.
-        Ref brief_args_function = site.at(191, lookup_global(kBriefArgsName.get()));
-        PyObject* call_args[] = {nullptr, args.get()};
-        brief = site.at(191, PyObject_Vectorcall(brief_args_function.get(), call_args + 1,
-                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } else {
+    if (!PyDict_Check(args.get())) {
+        // The first 200 characters of `str(args)`: a str formats to itself.
         Ref text = site.at(191, PyObject_Str(args.get()));
-        brief = site.at(191, text_prefix(text.get(), kPlainArgumentsLimit));
+        Ref name_text = site.at(192, format_text(name.get()));
+        site.status(192, lines.part({kAssistantCalled.get(), name_text.get(), kCallClose.get(),
+                                     Piece(text.get(), kPlainArgumentsLimit)}));
+        return;
     }
+    // Through the module global and the full call binding: a rebound
+    // `_brief_args` is honoured and a dict subclass is refused.
+    Ref brief_args_function = site.at(191, lookup_global(kBriefArgsName.get()));
+    PyObject* call_args[] = {nullptr, args.get()};
+    Ref brief = site.at(191, PyObject_Vectorcall(brief_args_function.get(), call_args + 1,
+                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref name_text = site.at(192, format_text(name.get()));
     Ref brief_text = site.at(192, format_text(brief.get()));
     site.status(192, lines.part({kAssistantCalled.get(), name_text.get(), kCallClose.get(), brief_text.get()}));
@@ -176,6 +186,57 @@ void add_assistant_lines(TextBuilder& lines, PyObject* message, PyObject* conten
     }
 }
 
+// The reads of one message that happen before its role is examined.
+struct MessageHead {
+    Ref role;
+    Ref content;
+    // "tool_call_id" when the walk below found it; used only for an exact str
+    // role, whose tests run no code between the reads.
+    Ref tool_id;
+    bool has_tool_id = false;
+};
+
+// `msg.get("role", "unknown")` and `msg.get("content", "")`. A small exact
+// dict whose keys are all exact str is answered by one walk over its entries:
+// with such keys no Python code runs, and the entry whose key has the same
+// characters is the one a lookup finds. Other records go through `get`.
+MessageHead read_head(PyObject* message) {
+    constexpr Py_ssize_t kScanLimit = 8;
+    MessageHead head;
+    if (PyDict_CheckExact(message) && PyDict_GET_SIZE(message) <= kScanLimit) {
+        PyObject* role = nullptr;
+        PyObject* content = nullptr;
+        PyObject* tool_id = nullptr;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        bool plain_keys = true;
+        while (PyDict_Next(message, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                plain_keys = false;
+                break;
+            }
+            if (role == nullptr && same_text(key, kRole.get())) {
+                role = value;
+            } else if (content == nullptr && same_text(key, kContent.get())) {
+                content = value;
+            } else if (tool_id == nullptr && same_text(key, kToolCallId.get())) {
+                tool_id = value;
+            }
+        }
+        if (plain_keys) {
+            head.role = Ref::borrow(role != nullptr ? role : kUnknown.get());
+            head.content = Ref::borrow(content != nullptr ? content : kEmptyText.get());
+            head.tool_id = Ref::borrow(tool_id != nullptr ? tool_id : kUnknown.get());
+            head.has_tool_id = PyUnicode_CheckExact(head.role.get());
+            return head;
+        }
+    }
+    head.role = kMessagesSite.at(165, get_or(message, kRole.get(), kUnknown.get()));
+    head.content = kMessagesSite.at(166, get_or(message, kContent.get(), kEmptyText.get()));
+    return head;
+}
+
 }  // namespace
 
 PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) noexcept {
@@ -183,21 +244,25 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
         const rt::Site& site = kMessagesSite;
         PyObject* messages = args[0];
         TextBuilder lines(kLineBreak.get());
+        lines.reserve(4 * static_cast<size_t>(PyList_GET_SIZE(messages)));
         // The length is read before every step: a message's own code may
         // shrink or grow the list while it is walked.
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
             Ref message = Ref::borrow(PyList_GET_ITEM(messages, index));
-            Ref role = site.at(165, get_or(message.get(), kRole.get(), kUnknown.get()));
-            Ref content = site.at(166, get_or(message.get(), kContent.get(), kEmptyText.get()));
-            switch (classify(role.get())) {
-                case Role::Tool:
-                    add_tool_line(lines, message.get(), std::move(content));
+            MessageHead head = read_head(message.get());
+            switch (classify(head.role.get())) {
+                case Role::Tool: {
+                    Ref tool_id = head.has_tool_id
+                                      ? std::move(head.tool_id)
+                                      : site.at(173, get_or(message.get(), kToolCallId.get(), kUnknown.get()));
+                    add_tool_line(lines, std::move(tool_id), std::move(head.content));
                     break;
+                }
                 case Role::Assistant:
-                    add_assistant_lines(lines, message.get(), content.get());
+                    add_assistant_lines(lines, message.get(), head.content.get());
                     break;
                 case Role::User: {
-                    Ref content_text = site.at(194, format_text(content.get()));
+                    Ref content_text = site.at(194, format_text(head.content.get()));
                     site.status(194, lines.part({kUserPrefix.get(), content_text.get()}));
                     break;
                 }
@@ -229,15 +294,11 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
             Ref key = Ref::borrow(raw_key);
             Ref value = Ref::borrow(raw_value);
             Ref value_text = site.at(203, str_text(value.get()));
-            Ref key_text;
-            if (PyUnicode_GET_LENGTH(value_text.get()) > kArgumentValueLimit) {
-                Ref head = site.at(205, text_prefix(value_text.get(), kArgumentValueLimit));
-                key_text = site.at(206, format_text(key.get()));
-                site.status(206, parts.part({key_text.get(), kEquals.get(), head.get(), kEllipsis.get()}));
-            } else {
-                key_text = site.at(206, format_text(key.get()));
-                site.status(206, parts.part({key_text.get(), kEquals.get(), value_text.get()}));
-            }
+            // A long value shows its first 100 characters and "...".
+            const bool cut = PyUnicode_GET_LENGTH(value_text.get()) > kArgumentValueLimit;
+            Ref key_text = site.at(206, format_text(key.get()));
+            site.status(206, parts.part({key_text.get(), kEquals.get(), Piece(value_text.get(), kArgumentValueLimit),
+                                         cut ? kEllipsis.get() : kEmptyText.get()}));
         }
         return site.at(207, parts.build()).release();
     });
