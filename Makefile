@@ -40,7 +40,7 @@ asan:
 		SKBUILD_EXTRA="-C cmake.define.KORBIX_SANITIZE=ON -C build-dir=build/asan"
 	cd tests && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
 		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:

@@ -2,14 +2,12 @@
 
 import json
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import korbix.core.summarizer as summarizer
 import reference
 from helpers import context, outcome
-
-SETTINGS = settings(max_examples=250, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 RECORD_KEYS = [
     "goals", "progress", "current_state", "key_decisions",
@@ -144,20 +142,17 @@ messages = st.lists(
 )
 
 
-@SETTINGS
 @given(messages)
 def test_transcript_matches_reference(conversation):
     expected = outcome(reference._format_messages_for_summary, conversation)
     assert outcome(summarizer._format_messages_for_summary, conversation) == expected
 
 
-@SETTINGS
 @given(st.dictionaries(st.one_of(short_texts, st.integers(), st.none()), st.one_of(scalars, contents), max_size=6))
 def test_argument_brief_matches_reference(args):
     assert outcome(summarizer._brief_args, args) == outcome(reference._brief_args, args)
 
 
-@SETTINGS
 @given(messages)
 def test_fallback_matches_reference(conversation):
     assert outcome(summarizer._fallback_summary, conversation) == outcome(reference._fallback_summary, conversation)
@@ -195,7 +190,6 @@ def answers(draw):
     return padding + body + padding
 
 
-@SETTINGS
 @given(answers())
 def test_parsing_matches_reference(answer):
     assert outcome(summarizer._parse_summary, answer) == outcome(reference._parse_summary, answer)
@@ -213,7 +207,6 @@ summaries = st.fixed_dictionaries(
 )
 
 
-@SETTINGS
 @given(summaries)
 def test_context_matches_reference(summary):
     assert outcome(context, summary) == outcome(reference.format_summary_for_context, summary)
