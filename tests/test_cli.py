@@ -23,6 +23,9 @@ from tools_support import (
     needs_local_model,
 )
 
+# Subprocesses, servers and models: nothing here is about native reference counts.
+pytestmark = pytest.mark.no_refleak
+
 MESSAGES = [
     {"role": "system", "content": "You are an agent."},
     {"role": "user", "content": "Fix the flaky login test."},

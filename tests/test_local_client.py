@@ -18,6 +18,9 @@ from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient, LocalS
 from korbix_summarizer.schema import SUMMARY_KEYS
 from tools_support import needs_local_model
 
+# Subprocesses, servers and models: nothing here is about native reference counts.
+pytestmark = pytest.mark.no_refleak
+
 CONVERSATION = [
     {"role": "user", "content": "Rename the config key upload_timeout to upload_timeout_seconds everywhere."},
     {

@@ -26,6 +26,9 @@ from tools_support import (
     needs_local_model,
 )
 
+# Subprocesses, servers and models: nothing here is about native reference counts.
+pytestmark = pytest.mark.no_refleak
+
 PROMPT = [
     {"role": "system", "content": "You summarize."},
     {"role": "user", "content": "Summarize the conversation above. Return ONLY the JSON object."},

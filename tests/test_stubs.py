@@ -14,7 +14,8 @@ import pytest
 
 import korbix.core.summarizer as summarizer_module
 
-pytest.importorskip("mypy")
+# Subprocesses, servers and models: nothing here is about native reference counts.
+pytestmark = pytest.mark.no_refleak
 
 STUB = Path(summarizer_module.__file__).with_name("summarizer.pyi")
 

@@ -45,12 +45,13 @@ int required_count(const Signature& signature) {
 
 // Adds the subclass note to the pending TypeError; a failing `add_note` is dropped.
 [[gnu::cold]] void add_subclass_note() {
+    // Made once and kept for the life of the process.
+    static PyObject* const method_name = PyUnicode_InternFromString("add_note");
+    static PyObject* const note = PyUnicode_InternFromString(kSubclassNote);
     PyObject* error = PyErr_GetRaisedException();
-    PyObject* note = PyUnicode_FromString(kSubclassNote);
-    if (note != nullptr) {
-        PyObject* result = PyObject_CallMethod(error, "add_note", "O", note);
+    if (method_name != nullptr && note != nullptr) {
+        PyObject* result = PyObject_CallMethodOneArg(error, method_name, note);
         Py_XDECREF(result);
-        Py_DECREF(note);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(error);

@@ -1,7 +1,838 @@
+// The coroutine protocol around a resumable body: send, throw, close, the
+// async send slot, delegation to an awaited object, finalization, and the
+// thin await wrapper that `__await__` returns.
 #include "coroutine.hpp"
 
-namespace korbix::rt {
+#include <frameobject.h>
+#include <structmember.h>
 
-bool coroutine_types_ready() noexcept { return true; }
+#include <utility>
+
+namespace korbix::rt {
+namespace {
+
+PyTypeObject* g_coroutine_type = nullptr;  // lives until process exit
+PyTypeObject* g_wrapper_type = nullptr;    // lives until process exit
+
+// Interned method names used to drive delegates (made once, never released).
+struct Names {
+    PyObject* send = nullptr;
+    PyObject* throw_ = nullptr;
+    PyObject* close = nullptr;
+    PyObject* await = nullptr;
+} g_names;
+
+struct WrapperObject {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+CoroutineObject* as_coroutine(PyObject* object) { return reinterpret_cast<CoroutineObject*>(object); }
+WrapperObject* as_wrapper(PyObject* object) { return reinterpret_cast<WrapperObject*>(object); }
+PyObject* as_object(CoroutineObject* coroutine) { return reinterpret_cast<PyObject*>(coroutine); }
+bool is_wrapper(PyObject* object) { return g_wrapper_type != nullptr && Py_IS_TYPE(object, g_wrapper_type); }
+
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result);
+PyObject* close_coroutine(CoroutineObject* coroutine);
+
+// ---- small pieces ----------------------------------------------------------
+
+// Sets the running flag for the duration of one operation.
+class RunningScope {
+public:
+    explicit RunningScope(CoroutineObject* coroutine) noexcept : coroutine_(coroutine) { coroutine_->running = true; }
+    ~RunningScope() { coroutine_->running = false; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    CoroutineObject* coroutine_;
+};
+
+[[gnu::cold]] PySendResult refuse_running() {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+}
+
+// The value a finished iterator reports through its pending StopIteration
+// (None when nothing is pending); empty with the exception left set when
+// something else is pending.
+Ref take_stop_iteration_value() {
+    if (!PyErr_Occurred()) return Ref::borrow(Py_None);
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return {};
+    Ref stop = Ref::steal(PyErr_GetRaisedException());
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    return Ref::borrow(value != nullptr ? value : Py_None);
+}
+
+// Raises StopIteration carrying `value` as its `value` attribute.
+void raise_stop_iteration(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // Calling the class with the value keeps a tuple or exception value intact.
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+}
+
+// A StopIteration must not end a body silently: it becomes a RuntimeError
+// caused by it, so the awaiting code cannot mistake it for a return.
+void replace_stop_iteration() {
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(stop));
+    PyException_SetContext(error, stop);
+    PyErr_SetRaisedException(error);
+}
+
+void forget_delegate(CoroutineObject* coroutine) {
+    coroutine->delegate_send = nullptr;
+    Ref old = Ref::steal(std::exchange(coroutine->delegate, nullptr));
+}
+
+// Drops everything a finished coroutine holds. Fields are detached before any
+// release, so code run by a release sees a finished coroutine; the pending
+// exception (the body's failure) survives the releases.
+void release_finished(CoroutineObject* coroutine) {
+    PyObject* pending = PyErr_GetRaisedException();
+    {
+        coroutine->delegate_send = nullptr;
+        Ref closure = Ref::steal(std::exchange(coroutine->closure, nullptr));
+        Ref delegate = Ref::steal(std::exchange(coroutine->delegate, nullptr));
+        Ref handled = Ref::steal(std::exchange(coroutine->handled.exc_value, nullptr));
+        Ref code = Ref::steal(std::exchange(coroutine->code, nullptr));
+        Ref frame = Ref::steal(std::exchange(coroutine->frame, nullptr));
+        Ref name = Ref::steal(std::exchange(coroutine->name, nullptr));
+        Ref qualname = Ref::steal(std::exchange(coroutine->qualname, nullptr));
+        Ref module = Ref::steal(std::exchange(coroutine->module, nullptr));
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+// ---- the protocol ----------------------------------------------------------
+
+// Enters the body with `value` (nullptr: raise the pending exception at the
+// resume point). `closing` makes resuming a finished coroutine silent.
+PySendResult resume_body(CoroutineObject* coroutine, PyObject* value, bool closing, PyObject** result) {
+    *result = nullptr;
+    if (coroutine->resume_point == kResumeFinished) {
+        if (!closing) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    PyThreadState* thread = PyThreadState_Get();
+    coroutine->handled.previous_item = thread->exc_info;
+    thread->exc_info = &coroutine->handled;
+    PyObject* produced = coroutine->body(coroutine, thread, value);
+    thread->exc_info = coroutine->handled.previous_item;
+    coroutine->handled.previous_item = nullptr;
+
+    if (produced != nullptr && coroutine->resume_point != kResumeFinished) {
+        *result = produced;
+        return PYGEN_NEXT;
+    }
+    coroutine->resume_point = kResumeFinished;
+    if (produced == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "coroutine body failed without an exception");
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) replace_stop_iteration();
+    }
+    release_finished(coroutine);
+    if (produced == nullptr) return PYGEN_ERROR;
+    *result = produced;
+    return PYGEN_RETURN;
+}
+
+// The delegate ended without yielding: resume the body with its final value,
+// or with its exception pending.
+PySendResult finish_delegation(CoroutineObject* coroutine, PyObject** result) {
+    Ref returned = take_stop_iteration_value();
+    return resume_body(coroutine, returned.get(), false, result);
+}
+
+PySendResult send_step(CoroutineObject* coroutine, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    if (coroutine->running) return refuse_running();
+    RunningScope running(coroutine);
+    if (coroutine->delegate == nullptr) return resume_body(coroutine, value, false, result);
+
+    if (coroutine->delegate_send != nullptr) {
+        PyObject* produced = nullptr;
+        PySendResult status;
+        {
+            Ref delegate = Ref::borrow(coroutine->delegate);
+            status = coroutine->delegate_send(delegate.get(), value, &produced);
+        }
+        if (status == PYGEN_NEXT) {
+            *result = produced;
+            return PYGEN_NEXT;
+        }
+        forget_delegate(coroutine);
+        Ref returned = Ref::steal(produced);
+        return resume_body(coroutine, status == PYGEN_RETURN ? returned.get() : nullptr, false, result);
+    }
+
+    PyObject* produced;
+    {
+        Ref delegate = Ref::borrow(coroutine->delegate);
+        if (value == Py_None && PyIter_Check(delegate.get())) {
+            produced = Py_TYPE(delegate.get())->tp_iternext(delegate.get());
+        } else {
+            produced = PyObject_CallMethodOneArg(delegate.get(), g_names.send, value);
+        }
+    }
+    if (produced != nullptr) {
+        *result = produced;
+        return PYGEN_NEXT;
+    }
+    forget_delegate(coroutine);
+    return finish_delegation(coroutine, result);
+}
+
+// Builds the exception that `throw(typ, val, tb)` raises and leaves it
+// pending; a bad combination of arguments leaves a TypeError pending instead.
+void raise_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
+    if (traceback == Py_None) {
+        traceback = nullptr;
+    } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+        return;
+    }
+    Ref raised;
+    if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return;
+        }
+        raised = Ref::borrow(type);
+    } else if (PyExceptionClass_Check(type)) {
+        int value_fits = 0;
+        if (PyExceptionInstance_Check(value)) {
+            value_fits = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type);
+            if (value_fits < 0) return;
+        }
+        if (value_fits) {
+            raised = Ref::borrow(value);
+        } else {
+            if (value == Py_None) {
+                raised = Ref::steal(PyObject_CallNoArgs(type));
+            } else if (PyTuple_Check(value)) {
+                raised = Ref::steal(PyObject_Call(type, value, nullptr));
+            } else {
+                raised = Ref::steal(PyObject_CallOneArg(type, value));
+            }
+            if (!raised) return;
+            if (!PyExceptionInstance_Check(raised.get())) {
+                PyErr_Format(PyExc_TypeError,
+                             "calling %R should have returned an instance of BaseException, not %R", type,
+                             reinterpret_cast<PyObject*>(Py_TYPE(raised.get())));
+                return;
+            }
+        }
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+        return;
+    }
+    if (traceback != nullptr && PyException_SetTraceback(raised.get(), traceback) < 0) return;
+    // Set as is: a thrown exception takes no implicit context from the thrower.
+    PyErr_SetRaisedException(raised.release());
+}
+
+// Closes an awaited object on behalf of its awaiter. False when its close
+// raised (the exception is then pending); a failing lookup of `close` is
+// reported as unraisable and counts as closed.
+bool close_delegate(PyObject* delegate) {
+    if (is_coroutine(delegate)) return Ref::steal(close_coroutine(as_coroutine(delegate))).get() != nullptr;
+    if (is_wrapper(delegate)) {
+        PyObject* inner = as_wrapper(delegate)->coroutine;
+        if (inner == nullptr) return true;
+        Ref keep = Ref::borrow(inner);
+        return Ref::steal(close_coroutine(as_coroutine(inner))).get() != nullptr;
+    }
+    PyObject* method = nullptr;
+    const int found = PyObject_GetOptionalAttr(delegate, g_names.close, &method);
+    if (found < 0) {
+        PyErr_WriteUnraisable(delegate);
+        return true;
+    }
+    if (found == 0) return true;
+    Ref close = Ref::steal(method);
+    return Ref::steal(PyObject_CallNoArgs(close.get())).get() != nullptr;
+}
+
+PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+    *result = nullptr;
+    if (coroutine->running) return refuse_running();
+    RunningScope running(coroutine);
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
+
+    if (coroutine->delegate != nullptr) {
+        Ref delegate = Ref::borrow(coroutine->delegate);
+        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+            // Closing, not throwing, is how an awaited object learns that its awaiter goes away.
+            const bool closed = close_delegate(delegate.get());
+            forget_delegate(coroutine);
+            delegate.reset();
+            if (!closed) return resume_body(coroutine, nullptr, false, result);
+        } else {
+            PyObject* produced = nullptr;
+            PySendResult status = PYGEN_ERROR;
+            bool has_throw = true;
+            if (is_coroutine(delegate.get())) {
+                status = throw_step(as_coroutine(delegate.get()), args, nargs, &produced);
+            } else if (is_wrapper(delegate.get()) && as_wrapper(delegate.get())->coroutine != nullptr) {
+                Ref inner = Ref::borrow(as_wrapper(delegate.get())->coroutine);
+                status = throw_step(as_coroutine(inner.get()), args, nargs, &produced);
+            } else {
+                PyObject* method = nullptr;
+                const int found = PyObject_GetOptionalAttr(delegate.get(), g_names.throw_, &method);
+                if (found < 0) return PYGEN_ERROR;  // stays suspended on its delegate
+                has_throw = found > 0;
+                if (has_throw) {
+                    Ref throw_method = Ref::steal(method);
+                    produced = PyObject_Vectorcall(throw_method.get(), args, static_cast<size_t>(nargs), nullptr);
+                    status = produced != nullptr ? PYGEN_NEXT : PYGEN_ERROR;
+                }
+            }
+            if (has_throw && status == PYGEN_NEXT) {
+                *result = produced;
+                return PYGEN_NEXT;
+            }
+            forget_delegate(coroutine);
+            delegate.reset();
+            if (has_throw) {
+                if (status == PYGEN_RETURN) {
+                    Ref returned = Ref::steal(produced);
+                    return resume_body(coroutine, returned.get(), false, result);
+                }
+                return finish_delegation(coroutine, result);
+            }
+            // Without `throw` the awaited object is dropped and the exception raised here.
+        }
+    }
+    raise_thrown(type, value, traceback);
+    return resume_body(coroutine, nullptr, false, result);
+}
+
+PyObject* close_coroutine(CoroutineObject* coroutine) {
+    if (coroutine->running) {
+        refuse_running();
+        return nullptr;
+    }
+    PySendResult status;
+    PyObject* produced = nullptr;
+    {
+        RunningScope running(coroutine);
+        bool raise_exit = true;
+        if (coroutine->delegate != nullptr) {
+            Ref delegate = Ref::borrow(coroutine->delegate);
+            raise_exit = close_delegate(delegate.get());
+            forget_delegate(coroutine);
+        }
+        if (raise_exit) PyErr_SetNone(PyExc_GeneratorExit);
+        status = resume_body(coroutine, nullptr, true, &produced);
+    }
+    if (status == PYGEN_ERROR) {
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+            PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
+    Ref value = Ref::steal(produced);
+    if (status == PYGEN_RETURN && value.get() == Py_None) Py_RETURN_NONE;
+    value.reset();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+}
+
+// The result of a send or throw as a method call: the yielded value, or
+// StopIteration carrying the return value.
+PyObject* as_method_result(PySendResult status, PyObject* result) {
+    if (status == PYGEN_NEXT) return result;
+    if (status == PYGEN_RETURN) {
+        Ref value = Ref::steal(result);
+        raise_stop_iteration(value.get());
+    }
+    return nullptr;
+}
+
+// ---- awaiting ----------------------------------------------------------------
+
+PySendResult await_coroutine(CoroutineObject* coroutine, PyObject* source, PyObject** result) {
+    CoroutineObject* awaited = as_coroutine(source);
+    if (awaited->delegate != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return PYGEN_ERROR;
+    }
+    const PySendResult status = send_step(awaited, Py_None, result);
+    if (status == PYGEN_NEXT) {
+        forget_delegate(coroutine);
+        coroutine->delegate = Py_NewRef(source);
+        coroutine->delegate_send = coroutine_am_send;
+    }
+    return status;
+}
+
+bool is_iterable_coroutine_generator(PyObject* source) {
+    if (!PyGen_CheckExact(source)) return false;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(source))));
+    return code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
+// The iterator that `await source` drives.
+Ref awaitable_iterator(PyObject* source) {
+    PyTypeObject* type = Py_TYPE(source);
+    if (is_iterable_coroutine_generator(source)) return Ref::borrow(source);
+    Ref iterator;
+    if (type->tp_as_async != nullptr && type->tp_as_async->am_await != nullptr) {
+        iterator = Ref::steal(type->tp_as_async->am_await(source));
+    } else {
+        PyObject* method = nullptr;
+        const int found = PyObject_GetOptionalAttr(source, g_names.await, &method);
+        if (found < 0) return {};
+        if (found == 0) {
+            PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
+            return {};
+        }
+        Ref await_method = Ref::steal(method);
+        iterator = Ref::steal(PyObject_CallNoArgs(await_method.get()));
+    }
+    if (!iterator) return {};
+    // A coroutine is no iterator either; name the more specific mistake first.
+    if (PyCoro_CheckExact(iterator.get()) || is_coroutine(iterator.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return {};
+    }
+    if (!PyIter_Check(iterator.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'",
+                     Py_TYPE(iterator.get())->tp_name);
+        return {};
+    }
+    return iterator;
+}
+
+// ---- coroutine slots and methods ---------------------------------------------
+
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result) {
+    return send_step(as_coroutine(self), value, result);
+}
+
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    PyObject* result = nullptr;
+    const PySendResult status = send_step(as_coroutine(self), value, &result);
+    return as_method_result(status, result);
+}
+
+[[gnu::cold]] PyObject* refuse_throw_arguments(Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    } else {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    }
+    return nullptr;
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) return refuse_throw_arguments(nargs);
+    PyObject* result = nullptr;
+    const PySendResult status = throw_step(as_coroutine(self), args, nargs, &result);
+    return as_method_result(status, result);
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) { return close_coroutine(as_coroutine(self)); }
+
+[[gnu::cold]] PyObject* refuse_pickle(PyObject* self) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+PyObject* refuse_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
+PyObject* refuse_reduce_ex(PyObject* self, PyObject*) { return refuse_pickle(self); }
+
+PyObject* new_wrapper(PyObject* coroutine) {
+    auto* wrapper = PyObject_GC_New(WrapperObject, g_wrapper_type);
+    if (wrapper == nullptr) return nullptr;
+    wrapper->coroutine = Py_NewRef(coroutine);
+    PyObject_GC_Track(wrapper);
+    return reinterpret_cast<PyObject*>(wrapper);
+}
+
+PyObject* coroutine_await_slot(PyObject* self) {
+    if (!is_coroutine(self)) {
+        PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
+        return nullptr;
+    }
+    return new_wrapper(self);
+}
+
+PyObject* coroutine_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
+}
+
+// Unfinished at destruction: warn when it never ran, otherwise close it so
+// that its body and delegate get to clean up.
+void coroutine_finalize(PyObject* self) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (coroutine->resume_point == kResumeFinished) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (coroutine->resume_point == 0 && saved == nullptr) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", coroutine->qualname) <
+            0) {
+            PyErr_WriteUnraisable(self);
+        }
+    } else {
+        Ref closed = Ref::steal(close_coroutine(coroutine));
+        if (!closed) PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(coroutine->closure);
+    Py_VISIT(coroutine->handled.exc_value);
+    Py_VISIT(coroutine->delegate);
+    Py_VISIT(coroutine->name);
+    Py_VISIT(coroutine->qualname);
+    Py_VISIT(coroutine->module);
+    Py_VISIT(coroutine->code);
+    Py_VISIT(coroutine->frame);
+    return 0;
+}
+
+int coroutine_clear(PyObject* self) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    // Without its closure the body cannot run again: count it as finished.
+    coroutine->resume_point = kResumeFinished;
+    coroutine->delegate_send = nullptr;
+    Py_CLEAR(coroutine->closure);
+    Py_CLEAR(coroutine->handled.exc_value);
+    Py_CLEAR(coroutine->delegate);
+    Py_CLEAR(coroutine->frame);
+    Py_CLEAR(coroutine->module);
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    // The finalizer may run Python code (a warning, a close): the object must
+    // be tracked again while it does, and may come back to life.
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+    PyObject_GC_UnTrack(self);
+    coroutine_clear(self);
+    Py_CLEAR(coroutine->name);
+    Py_CLEAR(coroutine->qualname);
+    Py_CLEAR(coroutine->code);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// ---- coroutine attributes ----------------------------------------------------
+
+PyObject* none_if_null(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) { return none_if_null(as_coroutine(self)->name); }
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_coroutine(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return none_if_null(as_coroutine(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_coroutine(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) { return none_if_null(as_coroutine(self)->module); }
+
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_coroutine(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_await(PyObject* self, void*) { return none_if_null(as_coroutine(self)->delegate); }
+PyObject* get_code(PyObject* self, void*) { return none_if_null(as_coroutine(self)->code); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+
+// A frame that names the coroutine's code; it does not follow the body.
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (coroutine->frame == nullptr) {
+        if (coroutine->code == nullptr || !PyCode_Check(coroutine->code)) Py_RETURN_NONE;
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals) return nullptr;
+        PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(coroutine->code), globals.get(), nullptr));
+        if (frame == nullptr) return nullptr;
+        // Making the frame runs no Python code, but stay safe against a racing first read.
+        if (coroutine->frame == nullptr) {
+            coroutine->frame = frame;
+        } else {
+            Py_DECREF(frame);
+        }
+    }
+    return Py_NewRef(coroutine->frame);
+}
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, "name of the coroutine", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, "object being awaited, or None", nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyDoc_STRVAR(coroutine_send_doc,
+             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.");
+PyDoc_STRVAR(coroutine_throw_doc,
+             "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise "
+             "StopIteration.");
+PyDoc_STRVAR(close_doc, "close() -> raise GeneratorExit inside coroutine.");
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, coroutine_send_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
+     coroutine_throw_doc},
+    {"close", coroutine_close, METH_NOARGS, close_doc},
+    {"__reduce_ex__", refuse_reduce_ex, METH_O, nullptr},
+    {"__reduce__", refuse_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_members, coroutine_members},
+    {Py_tp_getset, coroutine_getset},
+    {Py_am_await, reinterpret_cast<void*>(coroutine_await_slot)},
+    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "korbix.runtime.coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coroutine_slots,
+};
+
+// ---- the await wrapper ---------------------------------------------------------
+
+// The wrapped coroutine; nullptr with TypeError once the GC has cleared the wrapper.
+CoroutineObject* wrapped(PyObject* self) {
+    PyObject* coroutine = as_wrapper(self)->coroutine;
+    if (coroutine == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
+        return nullptr;
+    }
+    return as_coroutine(coroutine);
+}
+
+PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** result) {
+    *result = nullptr;
+    CoroutineObject* coroutine = wrapped(self);
+    if (coroutine == nullptr) return PYGEN_ERROR;
+    Ref keep = Ref::borrow(as_object(coroutine));
+    return send_step(coroutine, value, result);
+}
+
+PyObject* wrapper_iternext(PyObject* self) {
+    PyObject* result = nullptr;
+    const PySendResult status = wrapper_am_send(self, Py_None, &result);
+    // Returning None ends the iteration without a StopIteration object.
+    if (status == PYGEN_RETURN && result == Py_None) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return as_method_result(status, result);
+}
+
+PyObject* wrapper_send(PyObject* self, PyObject* value) {
+    PyObject* result = nullptr;
+    const PySendResult status = wrapper_am_send(self, value, &result);
+    return as_method_result(status, result);
+}
+
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) return refuse_throw_arguments(nargs);
+    CoroutineObject* coroutine = wrapped(self);
+    if (coroutine == nullptr) return nullptr;
+    Ref keep = Ref::borrow(as_object(coroutine));
+    PyObject* result = nullptr;
+    const PySendResult status = throw_step(coroutine, args, nargs, &result);
+    return as_method_result(status, result);
+}
+
+PyObject* wrapper_close(PyObject* self, PyObject*) {
+    CoroutineObject* coroutine = wrapped(self);
+    if (coroutine == nullptr) return nullptr;
+    Ref keep = Ref::borrow(as_object(coroutine));
+    return close_coroutine(coroutine);
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_wrapper(self)->coroutine);
+    return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+    Py_CLEAR(as_wrapper(self)->coroutine);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyDoc_STRVAR(wrapper_send_doc,
+             "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration.");
+PyDoc_STRVAR(wrapper_throw_doc,
+             "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise "
+             "StopIteration.");
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, wrapper_send_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL,
+     wrapper_throw_doc},
+    {"close", wrapper_close, METH_NOARGS, close_doc},
+    {"__reduce_ex__", refuse_reduce_ex, METH_O, nullptr},
+    {"__reduce__", refuse_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
+    {Py_tp_methods, wrapper_methods},
+    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "korbix.runtime.coroutine_wrapper",
+    sizeof(WrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
+
+bool make_names() {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {{&g_names.send, "send"},
+                             {&g_names.throw_, "throw"},
+                             {&g_names.close, "close"},
+                             {&g_names.await, "__await__"}};
+    for (const Entry& entry : entries) {
+        if (*entry.slot != nullptr) continue;
+        *entry.slot = PyUnicode_InternFromString(entry.text);
+        if (*entry.slot == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool coroutine_types_ready() noexcept {
+    if (!make_names()) return false;
+    if (g_coroutine_type == nullptr) {
+        g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
+        if (g_coroutine_type == nullptr) return false;
+    }
+    if (g_wrapper_type == nullptr) {
+        g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
+        if (g_wrapper_type == nullptr) return false;
+    }
+    return true;
+}
+
+bool is_coroutine(PyObject* object) noexcept {
+    return g_coroutine_type != nullptr && Py_IS_TYPE(object, g_coroutine_type);
+}
+
+Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObject* name, PyObject* qualname,
+                  PyObject* module) noexcept {
+    auto* coroutine = PyObject_GC_New(CoroutineObject, g_coroutine_type);
+    if (coroutine == nullptr) return {};
+    coroutine->body = body;
+    coroutine->closure = Py_NewRef(closure);
+    coroutine->handled.exc_value = nullptr;
+    coroutine->handled.previous_item = nullptr;
+    coroutine->delegate = nullptr;
+    coroutine->delegate_send = nullptr;
+    coroutine->name = Py_NewRef(name);
+    coroutine->qualname = Py_NewRef(qualname);
+    coroutine->module = Py_NewRef(module);
+    coroutine->code = Py_XNewRef(code);
+    coroutine->frame = nullptr;
+    coroutine->weakrefs = nullptr;
+    coroutine->resume_point = 0;
+    coroutine->running = false;
+    PyObject_GC_Track(coroutine);
+    return Ref::steal(as_object(coroutine));
+}
+
+PySendResult coroutine_await(CoroutineObject* coroutine, PyObject* source, PyObject** result) noexcept {
+    *result = nullptr;
+    if (is_coroutine(source)) return await_coroutine(coroutine, source, result);
+    Ref iterator = awaitable_iterator(source);
+    if (!iterator) return PYGEN_ERROR;
+    PyObject* produced = Py_TYPE(iterator.get())->tp_iternext(iterator.get());
+    if (produced != nullptr) {
+        PyTypeObject* type = Py_TYPE(iterator.get());
+        forget_delegate(coroutine);
+        coroutine->delegate_send = type->tp_as_async != nullptr ? type->tp_as_async->am_send : nullptr;
+        coroutine->delegate = iterator.release();
+        *result = produced;
+        return PYGEN_NEXT;
+    }
+    Ref returned = take_stop_iteration_value();
+    if (!returned) return PYGEN_ERROR;
+    *result = returned.release();
+    return PYGEN_RETURN;
+}
 
 }  // namespace korbix::rt
