@@ -27,6 +27,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
+from .clients import OpenAICompatibleClient
+from .local import LocalModelClient, LocalStackMissing
+
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
 
 PROG = "korbix-summarize"
@@ -246,6 +249,7 @@ class _Observed:
 
     error: BaseException | None = None
     content: object = None
+    counts_tokens: bool = False
     tokens: int = 0
     started: float = field(default_factory=time.monotonic)
 
@@ -271,16 +275,17 @@ class _ObservedClient:
         return result
 
 
-def _make_client(args: argparse.Namespace, observed: _Observed) -> tuple[Any, str]:
+def _make_client(
+    args: argparse.Namespace, observed: _Observed
+) -> tuple[OpenAICompatibleClient | LocalModelClient, str]:
     """The backend's client and a short description of it for messages."""
     if args.backend == "openai":
         try:
-            from .clients import OpenAICompatibleClient
+            from openai import OpenAIError
         except ImportError:
             raise InputError(
                 "the openai backend needs the openai package (pip install 'korbix-summarizer[openai]')"
             ) from None
-        from openai import OpenAIError
 
         if args.timeout <= 0:
             raise InputError("--timeout must be positive")
@@ -300,8 +305,6 @@ def _make_client(args: argparse.Namespace, observed: _Observed) -> tuple[Any, st
             raise InputError(f"openai backend: {error}") from None
         return client, f"{client.model} at {client.base_url}"
 
-    from .local import LocalModelClient, LocalStackMissing
-
     if args.threads is not None and args.threads <= 0:
         raise InputError("--threads must be positive")
     try:
@@ -313,6 +316,7 @@ def _make_client(args: argparse.Namespace, observed: _Observed) -> tuple[Any, st
         observed.tokens = tokens
 
     local.progress = count
+    observed.counts_tokens = True
     return local, f"local model {local.model_path.name}"
 
 
@@ -348,8 +352,13 @@ class _Progress:
     def status(self) -> str:
         elapsed = time.monotonic() - self._observed.started
         tokens = self._observed.tokens
-        generated = f", {tokens} tokens" if tokens else ""
-        return f"summarizing with {self._label}: {elapsed:.1f} s{generated}"
+        if tokens:
+            stage = f", {tokens} tokens"
+        elif self._observed.counts_tokens:
+            stage = ", reading the conversation"
+        else:
+            stage = ""
+        return f"summarizing with {self._label}: {elapsed:.1f} s{stage}"
 
     async def _tick(self) -> None:
         for frame in itertools.cycle(self.FRAMES):
@@ -396,6 +405,7 @@ async def _summarize(
 ) -> tuple[dict[str, Any], str, _Observed | None]:
     if args.backend == "none":
         record = summarizer_module._fallback_summary(messages)
+        # Rendering does not touch the client.
         renderer = summarizer_module.ConversationSummarizer(None)
         return record, renderer.format_summary_for_context(record), None
 
@@ -407,12 +417,10 @@ async def _summarize(
         with _Progress(stderr, observed, label, enabled=not args.quiet):
             record = await summarizer.summarize_messages(messages, previous)
     finally:
-        aclose = getattr(client, "aclose", None)
-        if aclose is not None:
-            await aclose()
-        close = getattr(client, "close", None)
-        if close is not None and aclose is None:
-            close()
+        if isinstance(client, OpenAICompatibleClient):
+            await client.aclose()
+        else:
+            client.close()
     if observed.error is not None:
         raise _SummarizationFailed(
             f"summarization with {label} failed: {_describe_error(observed.error)}"
@@ -426,7 +434,6 @@ class _SummarizationFailed(Exception):
 
 def _report(
     stderr: TextIO,
-    args: argparse.Namespace,
     messages: list[dict[str, Any]],
     block: str,
     observed: _Observed | None,
@@ -541,7 +548,7 @@ def _run(
         _silence_stdout()
         return EXIT_FAILED
     if not args.quiet:
-        _report(stderr, args, messages, block, observed)
+        _report(stderr, messages, block, observed)
     return EXIT_OK
 
 
