@@ -140,6 +140,17 @@ def test_empty_answer_prints_the_fallback_and_says_so(
     assert "empty answer" in result.stderr
 
 
+def test_empty_conversation_needs_no_llm(tmp_path: Path, stub: StubEndpoint) -> None:
+    path = tmp_path / "empty.json"
+    path.write_text("[]")
+    result = run_cli(str(path), *openai_args(stub.url))
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == BANNER + "\n"
+    assert stub.requests == []
+    assert "empty answer" not in result.stderr
+
+
 @pytest.mark.parametrize(
     ("reply", "reason"),
     [

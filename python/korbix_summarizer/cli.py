@@ -247,6 +247,7 @@ def _example_text() -> str:
 class _Observed:
     """What the CLI learned about the one LLM call of a run."""
 
+    called: bool = False
     error: BaseException | None = None
     content: object = None
     counts_tokens: bool = False
@@ -266,6 +267,7 @@ class _ObservedClient:
         self._observed = observed
 
     async def complete(self, **request: Any) -> Any:
+        self._observed.called = True
         try:
             result = await self._inner.complete(**request)
         except Exception as error:
@@ -529,7 +531,7 @@ def _run(
         raise _SummarizationFailed(f"summarization failed: {_describe_error(error)}") from None
     if errors.count:
         raise _SummarizationFailed("summarization failed (see the log record above)")
-    if observed is not None and not observed.content and not args.quiet:
+    if observed is not None and observed.called and not observed.content and not args.quiet:
         print(
             f"{PROG}: note: the model gave an empty answer; this summary was built "
             "from the messages alone",
