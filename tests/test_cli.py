@@ -146,7 +146,7 @@ def test_empty_conversation_needs_no_llm(tmp_path: Path, stub: StubEndpoint) -> 
     result = run_cli(str(path), *openai_args(stub.url))
 
     assert result.returncode == 0, result.stderr
-    assert result.stdout == BANNER + "\n"
+    assert result.stdout == BANNER
     assert stub.requests == []
     assert "empty answer" not in result.stderr
 
