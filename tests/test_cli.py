@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 
 from korbix.core import summarizer as summarizer_module
-from korbix_summarizer.cli import conversation_chars, load_conversation
+from korbix_summarizer.cli import conversation_chars
 from tools_support import (
     GOOD_SUMMARY,
     Reply,
@@ -224,17 +224,12 @@ def test_bad_input_gets_one_line_and_exit_2(
     [
         ([{"role": "user", "content": "abc"}], 3),
         ([{"role": "user", "content": [{"type": "text", "text": "ab"}, {"type": "text", "text": "cd"}]}], 4),
-        ([{"role": "assistant", "content": None, "tool_calls": [{"name": "ls", "arguments": "-la"}]}], 5),
         ([{"role": "assistant", "tool_calls": [{"function": {"name": "ls", "arguments": "{}"}}]}], 4),
         ([{"role": "assistant", "tool_calls": [{"name": "ls", "arguments": {"a": 1}}]}], 2 + len('{"a":1}')),
     ],
 )
 def test_characters_in_count_text_and_tool_calls(messages: list[dict[str, Any]], expected: int) -> None:
     assert conversation_chars(messages) == expected
-
-
-def test_one_message_object_is_a_conversation_of_one() -> None:
-    assert load_conversation('{"role": "user", "content": "hi"}', "x") == [{"role": "user", "content": "hi"}]
 
 
 @needs_local_model

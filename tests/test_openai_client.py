@@ -175,13 +175,6 @@ def test_timeout_raises_and_retries_are_bounded(stub: StubEndpoint) -> None:
     assert len(stub.requests) == 2
 
 
-def test_server_errors_are_retried_as_configured(stub: StubEndpoint) -> None:
-    replies = iter([Reply(status=503, body={"error": {"message": "busy"}}), Reply()])
-    stub.reply = lambda seen: next(replies)
-    assert complete(client_for(stub, max_retries=1)).content == "ok"
-    assert len(stub.requests) == 2
-
-
 def test_unreachable_endpoint_raises_connection_error() -> None:
     client = OpenAICompatibleClient(model="m", base_url=closed_port_url(), max_retries=0)
     with pytest.raises(openai.APIConnectionError):
