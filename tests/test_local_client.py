@@ -15,7 +15,7 @@ import pytest
 from korbix.core.summarizer import ConversationSummarizer
 from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient
 from korbix_summarizer.schema import SUMMARY_KEYS
-from tools_support import needs_local_model
+from tools_support import LOCAL_STACK_PROBLEM, needs_local_model
 
 # Subprocesses, servers and models: nothing here is about native reference counts.
 pytestmark = pytest.mark.no_refleak
@@ -35,17 +35,11 @@ SHORT_PROMPT = [{"role": "user", "content": "Describe the sea in one long paragr
 
 @pytest.fixture(scope="module")
 def client() -> Iterator[LocalModelClient]:
-    if (problem := _stack_problem()) is not None:
-        pytest.skip(f"local model stack not installed: {problem}")
+    if LOCAL_STACK_PROBLEM is not None:
+        pytest.skip(f"local model stack not installed: {LOCAL_STACK_PROBLEM}")
     local = LocalModelClient()
     yield local
     local.close()
-
-
-def _stack_problem() -> str | None:
-    from korbix_summarizer.local import local_stack_problem
-
-    return local_stack_problem()
 
 
 @needs_local_model
