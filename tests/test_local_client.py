@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 from collections.abc import Iterator
+from pathlib import Path
 
 import pytest
 
@@ -52,6 +53,37 @@ def test_bundled_model_is_found_without_importing_its_package() -> None:
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == [BUNDLED_MODEL_FILE, "True", "False"]
+
+
+class ScriptedLlama:
+    """Streams a fixed answer the way llama-cpp-python streams chat chunks."""
+
+    def __init__(self, pieces: list[str]) -> None:
+        self.pieces = pieces
+        self.requests: list[dict[str, object]] = []
+
+    def create_chat_completion(self, **request: object) -> Iterator[dict[str, object]]:
+        self.requests.append(request)
+        for piece in self.pieces:
+            yield {"choices": [{"delta": {"content": piece}, "finish_reason": None}]}
+        yield {"choices": [{"delta": {}, "finish_reason": "stop"}]}
+
+
+@needs_local_model
+def test_raw_control_characters_in_a_constrained_answer_are_escaped(tmp_path: Path) -> None:
+    # llama-cpp-python's JSON grammar lets strings hold raw line breaks and
+    # tabs, which json.loads refuses; the answer must still parse.
+    model = tmp_path / "scripted.gguf"
+    model.write_bytes(b"")
+    client = LocalModelClient(model)
+    answer = '{"goals": ["line one\nline\ttwo"], "summary": "a\x01b"}'
+    client._llama = ScriptedLlama([answer[:12], answer[12:]])  # type: ignore[assignment]
+
+    result = asyncio.run(client.complete(messages=SHORT_PROMPT, temperature=0.2, max_tokens=64))
+
+    assert json.loads(result.content) == {"goals": ["line one\nline\ttwo"], "summary": "a\x01b"}
+    (request,) = client._llama.requests  # type: ignore[attr-defined]
+    assert request["response_format"]["type"] == "json_object"  # type: ignore[index]
 
 
 def test_summary_from_the_real_model_renders(

@@ -14,6 +14,7 @@ import asyncio
 import importlib.resources
 import importlib.util
 import os
+import re
 import threading
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -46,6 +47,23 @@ INSTALL_HINT = (
 )
 
 ProgressCallback = Callable[[int], None]
+
+
+# JSON forbids raw control characters inside strings.
+_CONTROL_CHARACTER = re.compile(r"[\x00-\x1f]")
+
+
+def _escape_control_characters(text: str) -> str:
+    """Escape raw control characters, which only occur inside strings here.
+
+    llama-cpp-python's JSON-schema grammar lets a string hold any character
+    but a quote or a backslash, so a model may write a raw line break or tab
+    inside a string, which ``json.loads`` rejects. The grammar allows no
+    white space but single spaces between tokens, so every control character
+    of a constrained answer lies inside a string, where its escape means the
+    same.
+    """
+    return _CONTROL_CHARACTER.sub(lambda match: f"\\u{ord(match.group()):04x}", text)
 
 
 class LocalStackMissing(RuntimeError):
@@ -222,8 +240,11 @@ class LocalModelClient:
                 f"the local model ran out of tokens (max_tokens {max_tokens}, "
                 f"context window {self.n_ctx}) before it finished its answer"
             )
+        content = "".join(pieces)
+        if self.json_schema is not None:
+            content = _escape_control_characters(content)
         return Completion(
-            content="".join(pieces) or None,
+            content=content or None,
             model=self.model_path.name,
             finish_reason=finish_reason,
         )
