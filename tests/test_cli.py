@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -243,3 +244,20 @@ def test_local_backend_summarizes_the_bundled_example() -> None:
     assert "summarizing with local model SmolLM2-135M-Instruct.Q4_1.gguf" in result.stderr
     assert "compressed 15 messages" in result.stderr
     assert "korbix.summarizer:" not in result.stderr  # no warning, no fallback
+
+
+@needs_local_model
+def test_ctrl_c_while_the_local_model_works_ends_cleanly() -> None:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+    process = subprocess.Popen(
+        [sys.executable, "-m", "korbix_summarizer", "--example"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+    )
+    assert process.stderr is not None
+    assert "summarizing with local model" in process.stderr.readline()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+
+    assert process.returncode == 130
+    assert stdout == ""
+    assert stderr == "korbix-summarize: interrupted\n"

@@ -20,6 +20,7 @@ import itertools
 import json
 import logging
 import os
+import signal
 import sys
 import time
 from collections.abc import Mapping, Sequence
@@ -413,6 +414,8 @@ async def _summarize(
 
     observed = _Observed()
     client, label = _make_client(args, observed)
+    if isinstance(client, LocalModelClient):
+        _leave_at_once_on_interrupt(stderr)
     summarizer = summarizer_module.ConversationSummarizer(_ObservedClient(client, observed))
     try:
         observed.started = time.monotonic()
@@ -432,6 +435,25 @@ async def _summarize(
 
 class _SummarizationFailed(Exception):
     pass
+
+
+def _leave_at_once_on_interrupt(stderr: TextIO) -> None:
+    """Make Ctrl-C end the process at once while the local model works.
+
+    A cancelled generation stops at its next token, but reading a long
+    conversation is one uninterruptible llama.cpp call, and the interpreter
+    waits for that worker thread before it exits. Nothing has been written
+    yet and nothing needs cleaning up, so the process leaves without waiting.
+    """
+
+    def leave() -> None:
+        print(f"{PROG}: interrupted", file=stderr, flush=True)
+        os._exit(EXIT_INTERRUPTED)
+
+    try:
+        asyncio.get_running_loop().add_signal_handler(signal.SIGINT, leave)
+    except (NotImplementedError, RuntimeError, ValueError):
+        pass  # not the main thread, or no signal support: Ctrl-C works as usual
 
 
 def _report(
