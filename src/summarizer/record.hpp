@@ -20,6 +20,10 @@ extern const Text kSummary;
 extern const Text kCreatedAt;
 extern const Text kEmptyText;  // ""
 
+// A new empty dict with room for the record's nine keys, so that filling it
+// never resizes it. Empty with an exception set on failure.
+inline rt::Ref new_record_dict() noexcept { return rt::Ref::steal(_PyDict_NewPresized(9)); }
+
 // The time stamp of a record built now: the module global `time` resolved at
 // this moment, its attribute `time`, called without arguments. Empty with an
 // exception set on failure.

@@ -1,0 +1,109 @@
+#include "protocol.hpp"
+
+#include "constants.hpp"
+#include "state.hpp"
+
+namespace korbix::summarizer {
+namespace {
+
+const Text kGet{"get"};
+const Text kJson{"json"};
+const Text kJsonDecodeError{"JSONDecodeError"};
+
+// What the interpreter allows after `except`: an exception class, or a
+// tuple of them (checked one level deep, as the interpreter checks it).
+bool is_catchable(PyObject* target) {
+    if (!PyTuple_Check(target)) return PyExceptionClass_Check(target);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i) {
+        if (!PyExceptionClass_Check(PyTuple_GET_ITEM(target, i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
+    if (PyDict_CheckExact(record)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
+        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
+    }
+    PyObject* call_args[] = {record, key, fallback};
+    return rt::Ref::steal(PyObject_VectorcallMethod(kGet.get(), call_args, 3, nullptr));
+}
+
+rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept {
+    if (PyDict_CheckExact(record)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
+        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
+    }
+    PyObject* call_args[] = {record, key};
+    return rt::Ref::steal(PyObject_VectorcallMethod(kGet.get(), call_args, 2, nullptr));
+}
+
+int GetMethod::bind(PyObject* record) noexcept {
+    record_ = record;
+    if (PyDict_CheckExact(record)) return 0;
+    method_ = rt::Ref::steal(PyObject_GetAttr(record, kGet.get()));
+    return method_ ? 0 : -1;
+}
+
+rt::Ref GetMethod::call(PyObject* key, PyObject* fallback) const noexcept {
+    if (!method_) return get_or(record_, key, fallback);
+    PyObject* call_args[] = {key, fallback};
+    return rt::Ref::steal(PyObject_Vectorcall(method_.get(), call_args, 2, nullptr));
+}
+
+int ForLoop::start(PyObject* iterable) noexcept {
+    index_ = 0;
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        sequence_ = rt::Ref::borrow(iterable);
+        return 0;
+    }
+    iterator_ = rt::Ref::steal(PyObject_GetIter(iterable));
+    return iterator_ ? 0 : -1;
+}
+
+int ForLoop::next(rt::Ref& item) noexcept {
+    if (sequence_) {
+        PyObject* sequence = sequence_.get();
+        if (PyList_CheckExact(sequence)) {
+            // Items may have been removed by code that ran since the last step.
+            if (index_ >= PyList_GET_SIZE(sequence)) return 0;
+            item = rt::Ref::borrow(PyList_GET_ITEM(sequence, index_++));
+            return 1;
+        }
+        if (index_ >= PyTuple_GET_SIZE(sequence)) return 0;
+        item = rt::Ref::borrow(PyTuple_GET_ITEM(sequence, index_++));
+        return 1;
+    }
+    PyObject* value = PyIter_Next(iterator_.get());
+    if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
+    item = rt::Ref::steal(value);
+    return 1;
+}
+
+HandlingScope::HandlingScope(PyObject* exception) noexcept {
+    // Save the current frame's own slot rather than the topmost handled
+    // exception (PyErr_GetHandledException), so that restoring it leaves a
+    // calling generator's exception stack exactly as it was.
+    previous_ = rt::Ref::borrow(PyThreadState_Get()->exc_info->exc_value);
+    PyErr_SetHandledException(exception);
+}
+
+HandlingScope::~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
+
+int is_json_decode_error(PyObject* exception) noexcept {
+    rt::Ref json = lookup_global(kJson.get());
+    if (!json) return -1;
+    rt::Ref error_class = rt::Ref::steal(PyObject_GetAttr(json.get(), kJsonDecodeError.get()));
+    if (!error_class) return -1;
+    if (!is_catchable(error_class.get())) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        return -1;
+    }
+    return PyErr_GivenExceptionMatches(exception, error_class.get());
+}
+
+}  // namespace korbix::summarizer

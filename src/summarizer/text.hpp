@@ -1,0 +1,100 @@
+// Text helpers shared by the renderers: the text of a value as an f-string
+// field shows it, prefixes counted in code points, `value[:n] + marker` for
+// any object, and a builder that joins many pieces with a single copy.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+#include "../runtime/ref.hpp"
+
+namespace korbix::summarizer {
+
+// format(value, ""), which an f-string field without a specification shows.
+// An exact str is its own text; `__format__` returning a non-str raises
+// TypeError (PyObject_Format checks it).
+inline rt::Ref format_text(PyObject* value) noexcept {
+    if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
+    return rt::Ref::steal(PyObject_Format(value, nullptr));
+}
+
+// str(value).
+inline rt::Ref str_text(PyObject* value) noexcept {
+    if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
+    return rt::Ref::steal(PyObject_Str(value));
+}
+
+// Equality of two str instances by their characters; runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// The first `count` code points of a str instance.
+inline rt::Ref text_prefix(PyObject* text, Py_ssize_t count) noexcept {
+    return rt::Ref::steal(PyUnicode_Substring(text, 0, count));
+}
+
+// `prefix` + decimal digits of `number` + `suffix`, all ASCII.
+rt::Ref ascii_with_number(std::string_view prefix, Py_ssize_t number, std::string_view suffix) noexcept;
+
+// `value[:stop]` for any object. A type without item access is refused with
+// TypeError "'<type>' object is unsliceable".
+rt::Ref slice_prefix(PyObject* value, Py_ssize_t stop) noexcept;
+
+// `value[:stop] + marker` for any object: the object's own slicing and `+`.
+rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noexcept;
+
+// One piece of a joined text: a str instance, whole or only its first
+// `length` characters (a cut that needs no string of its own).
+struct Piece {
+    Piece() noexcept : text(nullptr), length(0) {}
+    Piece(PyObject* text) noexcept : text(text), length(PyUnicode_GET_LENGTH(text)) {}  // NOLINT: implicit on purpose
+    Piece(PyObject* text, Py_ssize_t prefix) noexcept
+        : text(text), length(prefix < PyUnicode_GET_LENGTH(text) ? prefix : PyUnicode_GET_LENGTH(text)) {}
+    PyObject* text;
+    Py_ssize_t length;
+};
+
+// Collects str pieces and joins them once at the end. Pieces are grouped into
+// parts; `separator` goes between consecutive parts, as `separator.join(parts)`
+// would put it. The builder holds a strong reference to every piece.
+class TextBuilder {
+public:
+    explicit TextBuilder(PyObject* separator) noexcept : separator_(separator) {}
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder();
+
+    // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
+    // MemoryError set when the piece list cannot grow.
+    int part(std::initializer_list<Piece> pieces) noexcept;
+    // Makes room for `pieces` pieces up front (a hint; never fails).
+    void reserve(size_t pieces) noexcept;
+
+    // The joined text, a new exact str; empty with an exception set on failure.
+    rt::Ref build() noexcept;
+
+private:
+    // Short joins (an argument brief, a few lines) stay in the object itself.
+    static constexpr size_t kInlinePieces = 24;
+
+    int push(const Piece& piece) noexcept;
+    bool grow(size_t capacity) noexcept;
+
+    PyObject* separator_;
+    Piece inline_pieces_[kInlinePieces];
+    Piece* pieces_ = inline_pieces_;  // each piece holds an owned reference
+    size_t count_ = 0;
+    size_t capacity_ = kInlinePieces;
+    size_t length_ = 0;
+    Py_UCS4 max_char_ = 127;
+    bool started_ = false;
+};
+
+}  // namespace korbix::summarizer
