@@ -23,7 +23,7 @@ from tools_support import (
     chat_completion,
     closed_port_url,
     llama_server,
-    needs_local_model,
+    needs_llama_server,
 )
 
 # Subprocesses, servers and models: nothing here is about native reference counts.
@@ -226,7 +226,7 @@ def test_summarizer_uses_the_client_and_falls_back_on_its_failure(
     assert stub.requests[0].body["max_tokens"] == 2048
 
 
-@needs_local_model
+@needs_llama_server
 def test_real_llama_server_round_trip(tmp_path: Path) -> None:
     """The same client against llama.cpp's server running the bundled model:
     a plain answer, then a full summary constrained to the record's schema."""

@@ -8,6 +8,7 @@ OpenAI-compatible server with the bundled model.
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import socket
@@ -32,6 +33,19 @@ LOCAL_STACK_PROBLEM = local_stack_problem()
 needs_local_model = pytest.mark.skipif(
     LOCAL_STACK_PROBLEM is not None,
     reason=f"local model stack not installed: {LOCAL_STACK_PROBLEM}",
+)
+SERVER_PROBLEM = LOCAL_STACK_PROBLEM or next(
+    (
+        f"llama-cpp-python's server extra is not installed (no {name}; "
+        "pip install 'korbix-summarizer[server]')"
+        for name in ("fastapi", "uvicorn", "sse_starlette", "pydantic_settings", "starlette_context")
+        if importlib.util.find_spec(name) is None
+    ),
+    None,
+)
+needs_llama_server = pytest.mark.skipif(
+    SERVER_PROBLEM is not None,
+    reason=f"local model server stack not installed: {SERVER_PROBLEM}",
 )
 
 # The answer of a model that did its job, shaped as the summarizer asks.
