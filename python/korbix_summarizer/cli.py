@@ -63,7 +63,9 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "The openai backend reads its API key from OPENAI_API_KEY, and takes "
-            "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model."
+            "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
+            "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
+            "130 interrupted."
         ),
     )
     parser.add_argument(
