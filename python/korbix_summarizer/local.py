@@ -75,7 +75,7 @@ def bundled_model_path() -> Path:
 
     The package's own ``__init__`` imports the ``llm`` tool, which is not
     installed here (the package is installed without its dependencies), so
-    the package is located through its import spec and read through its
+    the package is found with ``importlib.util.find_spec`` and read through its
     loader's resource reader, without being imported.
     """
     spec = importlib.util.find_spec(BUNDLED_MODEL_PACKAGE)
