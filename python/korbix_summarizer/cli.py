@@ -1,0 +1,590 @@
+"""``korbix-summarize``: summarize a conversation from the command line.
+
+Reads a conversation (a JSON file holding a list of chat messages, a JSONL
+file with one message per line, or ``-`` for standard input), has an LLM
+condense it with ``korbix.core.summarizer``, and prints the context block for
+a system prompt, or the Summary record as JSON with ``--json``.
+
+Standard output carries only the result. Progress, the compression report,
+the summarizer's log records and errors go to standard error. Exit codes:
+0 success, 1 the summarization failed (the LLM could not be reached or
+answered with an error), 2 bad input or options, 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import importlib.resources
+import itertools
+import json
+import logging
+import os
+import signal
+import sys
+import time
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, NoReturn, TextIO
+
+from .clients import OpenAICompatibleClient
+from .local import LocalModelClient, LocalStackMissing
+
+__all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
+
+PROG = "korbix-summarize"
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+EXAMPLE_RESOURCE = ("examples", "agent_session.json")
+LOGGER_NAME = "korbix.summarizer"
+
+
+class InputError(Exception):
+    """Bad input or options; reported as one line, exit code 2."""
+
+
+class _OneLineParser(argparse.ArgumentParser):
+    """Reports usage errors in one line instead of usage text plus error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _OneLineParser(
+        prog=PROG,
+        description=(
+            "Condense a chat conversation into a structured summary and print it "
+            "as the Markdown context block for a system prompt."
+        ),
+        epilog=(
+            "The openai backend reads its API key from OPENAI_API_KEY, and takes "
+            "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
+            "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
+            "130 interrupted."
+        ),
+    )
+    parser.add_argument(
+        "conversation",
+        nargs="?",
+        help="JSON file with a list of chat messages, a JSONL file with one message "
+        "per line, or - for standard input",
+    )
+    parser.add_argument(
+        "--example",
+        action="store_true",
+        help="summarize the bundled example agent conversation instead of a file",
+    )
+    earlier = parser.add_mutually_exclusive_group()
+    earlier.add_argument(
+        "--previous-summary", metavar="TEXT", help="earlier summary text to build on"
+    )
+    earlier.add_argument(
+        "--previous-summary-file", metavar="PATH", help="file holding the earlier summary text"
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the Summary record as JSON instead"
+    )
+    parser.add_argument(
+        "--backend",
+        choices=("local", "openai", "none"),
+        default="local",
+        help="local: embedded SmolLM2 model (default); openai: any OpenAI-compatible "
+        "endpoint; none: no LLM, a summary built from the messages alone",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress or report")
+
+    remote = parser.add_argument_group("openai backend")
+    remote.add_argument("--base-url", help="endpoint URL, e.g. http://127.0.0.1:8000/v1")
+    remote.add_argument("--model", help="model name sent to the endpoint")
+    remote.add_argument(
+        "--timeout", type=float, default=120.0, help="seconds per request (default 120)"
+    )
+    remote.add_argument(
+        "--max-retries", type=int, default=2, help="retries of failed requests (default 2)"
+    )
+    remote.add_argument(
+        "--max-completion-tokens",
+        action="store_true",
+        help="send the answer length as max_completion_tokens (reasoning models) "
+        "instead of max_tokens",
+    )
+
+    local = parser.add_argument_group("local backend")
+    local.add_argument("--model-path", help="GGUF model file (default: the bundled SmolLM2)")
+    local.add_argument("--threads", type=int, help="CPU threads for generation")
+    return parser
+
+
+# ---------------------------------------------------------------- input
+
+
+def load_conversation(text: str, source: str) -> list[dict[str, Any]]:
+    """Parse a conversation given as JSON or JSONL and check its messages.
+
+    JSON may be a list of messages, an object with a "messages" list, or one
+    message object; JSONL holds one message object per non-blank line.
+    """
+    if not text.strip():
+        raise InputError(f"{source}: the conversation is empty")
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as whole_error:
+        document = _parse_jsonl(text, source, whole_error)
+    if isinstance(document, dict) and isinstance(document.get("messages"), list):
+        document = document["messages"]
+    elif isinstance(document, dict) and "role" in document:
+        document = [document]
+    if not isinstance(document, list):
+        raise InputError(
+            f"{source}: expected a list of chat messages, got a JSON {_json_kind(document)}"
+        )
+    for number, message in enumerate(document, 1):
+        problem = _message_problem(message)
+        if problem:
+            raise InputError(f"{source}: message {number} {problem}")
+    return document
+
+
+def _parse_jsonl(text: str, source: str, whole_error: json.JSONDecodeError) -> list[Any]:
+    lines = [(number, line) for number, line in enumerate(text.splitlines(), 1) if line.strip()]
+    messages = []
+    for number, line in lines:
+        try:
+            messages.append(json.loads(line))
+        except json.JSONDecodeError as error:
+            if len(lines) == 1 or number == lines[0][0]:
+                # Not JSONL either: the error of the whole document says more.
+                raise InputError(f"{source}: not JSON: {whole_error}") from None
+            raise InputError(f"{source}: line {number} is not JSON: {error}") from None
+    return messages
+
+
+def _json_kind(value: object) -> str:
+    if isinstance(value, dict):
+        return "object"
+    if isinstance(value, list):
+        return "array"
+    if isinstance(value, str):
+        return "string"
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "boolean"
+    return "number"
+
+
+def _message_problem(message: object) -> str | None:
+    """What keeps ``message`` from being a chat message, or None."""
+    if not isinstance(message, dict):
+        return f"is a JSON {_json_kind(message)}, not a message object"
+    role = message.get("role")
+    if not isinstance(role, str):
+        return 'has no "role" text'
+    content = message.get("content")
+    if content is not None and not isinstance(content, (str, list)):
+        return f'has a "content" that is a JSON {_json_kind(content)}, not text or parts'
+    tool_calls = message.get("tool_calls")
+    if tool_calls is not None and not isinstance(tool_calls, list):
+        return f'has "tool_calls" that is a JSON {_json_kind(tool_calls)}, not an array'
+    return None
+
+
+def conversation_chars(messages: Sequence[Mapping[str, Any]]) -> int:
+    """Characters of message text and tool calls (names and arguments)."""
+    total = 0
+    for message in messages:
+        total += _content_chars(message.get("content"))
+        for call in message.get("tool_calls") or ():
+            if not isinstance(call, Mapping):
+                continue
+            function = call.get("function")
+            nested = function if isinstance(function, Mapping) else {}
+            name = call.get("name", nested.get("name"))
+            arguments = call.get("arguments", nested.get("arguments"))
+            total += len(name) if isinstance(name, str) else 0
+            total += _content_chars(arguments)
+    return total
+
+
+def _content_chars(content: object) -> int:
+    if content is None:
+        return 0
+    if isinstance(content, str):
+        return len(content)
+    if isinstance(content, list):
+        parts = [part for part in content if isinstance(part, Mapping)]
+        if len(parts) == len(content) and all(isinstance(p.get("text"), str) for p in parts):
+            return sum(len(part["text"]) for part in parts)
+    return len(json.dumps(content, ensure_ascii=False, separators=(",", ":"), default=str))
+
+
+def _read_text(path: str, what: str, stdin: TextIO) -> str:
+    if path == "-":
+        return stdin.read()
+    try:
+        return Path(path).read_text(encoding="utf-8-sig")
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such {what} file") from None
+    except IsADirectoryError:
+        raise InputError(f"{path}: is a directory, not a {what} file") from None
+    except UnicodeDecodeError as error:
+        raise InputError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+
+
+def _example_text() -> str:
+    resource = importlib.resources.files("korbix_summarizer").joinpath(*EXAMPLE_RESOURCE)
+    return resource.read_text(encoding="utf-8")
+
+
+# ---------------------------------------------------------------- clients
+
+
+@dataclass
+class _Observed:
+    """What the CLI learned about the one LLM call of a run."""
+
+    called: bool = False
+    error: BaseException | None = None
+    content: object = None
+    counts_tokens: bool = False
+    tokens: int = 0
+    started: float = field(default_factory=time.monotonic)
+
+
+class _ObservedClient:
+    """Passes the summarizer's call through and remembers how it went.
+
+    The summarizer turns every client failure into a fallback summary and a
+    log line; the CLI must still tell its caller that the LLM failed.
+    """
+
+    def __init__(self, inner: Any, observed: _Observed) -> None:
+        self._inner = inner
+        self._observed = observed
+
+    async def complete(self, **request: Any) -> Any:
+        self._observed.called = True
+        try:
+            result = await self._inner.complete(**request)
+        except Exception as error:
+            self._observed.error = error
+            raise
+        self._observed.content = getattr(result, "content", None)
+        return result
+
+
+def _make_client(
+    args: argparse.Namespace, observed: _Observed
+) -> tuple[OpenAICompatibleClient | LocalModelClient, str]:
+    """The backend's client and a short description of it for messages."""
+    if args.backend == "openai":
+        try:
+            from openai import OpenAIError
+        except ImportError:
+            raise InputError(
+                "the openai backend needs the openai package (pip install 'korbix-summarizer[openai]')"
+            ) from None
+
+        if args.timeout <= 0:
+            raise InputError("--timeout must be positive")
+        if args.max_retries < 0:
+            raise InputError("--max-retries must not be negative")
+        try:
+            client = OpenAICompatibleClient(
+                model=args.model,
+                base_url=args.base_url,
+                timeout=args.timeout,
+                max_retries=args.max_retries,
+                token_limit_param=(
+                    "max_completion_tokens" if args.max_completion_tokens else "max_tokens"
+                ),
+            )
+        except (ValueError, OpenAIError) as error:
+            raise InputError(f"openai backend: {error}") from None
+        return client, f"{client.model} at {client.base_url}"
+
+    if args.threads is not None and args.threads <= 0:
+        raise InputError("--threads must be positive")
+    try:
+        local = LocalModelClient(args.model_path, n_threads=args.threads)
+    except LocalStackMissing as error:
+        raise InputError(f"local backend: {error}") from None
+
+    def count(tokens: int) -> None:
+        observed.tokens = tokens
+
+    local.progress = count
+    observed.counts_tokens = True
+    return local, f"local model {local.model_path.name}"
+
+
+# ---------------------------------------------------------------- progress
+
+
+class _Progress:
+    """A one-line live status on a terminal; a start line otherwise."""
+
+    FRAMES = "|/-\\"
+
+    def __init__(self, stream: TextIO, observed: _Observed, label: str, enabled: bool) -> None:
+        self._stream = stream
+        self._observed = observed
+        self._label = label
+        self._enabled = enabled
+        self._live = enabled and stream.isatty()
+        self._task: asyncio.Task[None] | None = None
+
+    def __enter__(self) -> _Progress:
+        if self._live:
+            self._task = asyncio.get_running_loop().create_task(self._tick())
+        elif self._enabled:
+            print(f"{PROG}: summarizing with {self._label} ...", file=self._stream, flush=True)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._task is not None:
+            self._task.cancel()
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+
+    def status(self) -> str:
+        elapsed = time.monotonic() - self._observed.started
+        tokens = self._observed.tokens
+        if tokens:
+            stage = f", {tokens} tokens"
+        elif self._observed.counts_tokens:
+            stage = ", reading the conversation"
+        else:
+            stage = ""
+        return f"summarizing with {self._label}: {elapsed:.1f} s{stage}"
+
+    async def _tick(self) -> None:
+        for frame in itertools.cycle(self.FRAMES):
+            self._stream.write(f"\r\x1b[K{frame} {self.status()}")
+            self._stream.flush()
+            await asyncio.sleep(0.1)
+
+
+# ---------------------------------------------------------------- running
+
+
+class _ErrorRecords(logging.Handler):
+    """Counts the summarizer's error records (failures it recovered from)."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.ERROR)
+        self.count = 0
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.count += 1
+
+
+def _route_log_records(stderr: TextIO) -> tuple[logging.Logger, list[logging.Handler]]:
+    logger = logging.getLogger(LOGGER_NAME)
+    to_stderr = logging.StreamHandler(stderr)
+    to_stderr.setFormatter(logging.Formatter("%(name)s: %(levelname)s: %(message)s"))
+    errors = _ErrorRecords()
+    logger.addHandler(to_stderr)
+    logger.addHandler(errors)
+    return logger, [to_stderr, errors]
+
+
+def _describe_error(error: BaseException) -> str:
+    text = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
+
+
+async def _summarize(
+    summarizer_module: Any,
+    args: argparse.Namespace,
+    messages: list[dict[str, Any]],
+    previous: str | None,
+    stderr: TextIO,
+) -> tuple[dict[str, Any], str, _Observed | None]:
+    if args.backend == "none":
+        record = summarizer_module._fallback_summary(messages)
+        # Rendering does not touch the client.
+        renderer = summarizer_module.ConversationSummarizer(None)
+        return record, renderer.format_summary_for_context(record), None
+
+    observed = _Observed()
+    client, label = _make_client(args, observed)
+    if isinstance(client, LocalModelClient):
+        _leave_at_once_on_interrupt(stderr)
+    summarizer = summarizer_module.ConversationSummarizer(_ObservedClient(client, observed))
+    try:
+        observed.started = time.monotonic()
+        with _Progress(stderr, observed, label, enabled=not args.quiet):
+            record = await summarizer.summarize_messages(messages, previous)
+    finally:
+        if isinstance(client, OpenAICompatibleClient):
+            await client.aclose()
+        else:
+            client.close()
+    if observed.error is not None:
+        raise _SummarizationFailed(
+            f"summarization with {label} failed: {_describe_error(observed.error)}"
+        )
+    return record, summarizer.format_summary_for_context(record), observed
+
+
+class _SummarizationFailed(Exception):
+    pass
+
+
+def _leave_at_once_on_interrupt(stderr: TextIO) -> None:
+    """Make Ctrl-C end the process at once while the local model works.
+
+    A cancelled generation stops at its next token, but reading a long
+    conversation is one uninterruptible llama.cpp call, and the interpreter
+    waits for that worker thread before it exits. Nothing has been written
+    yet and nothing needs cleaning up, so the process leaves without waiting.
+    """
+
+    def leave() -> None:
+        print(f"{PROG}: interrupted", file=stderr, flush=True)
+        os._exit(EXIT_INTERRUPTED)
+
+    try:
+        asyncio.get_running_loop().add_signal_handler(signal.SIGINT, leave)
+    except (NotImplementedError, RuntimeError, ValueError):
+        pass  # not the main thread, or no signal support: Ctrl-C works as usual
+
+
+def _report(
+    stderr: TextIO,
+    messages: list[dict[str, Any]],
+    block: str,
+    observed: _Observed | None,
+) -> None:
+    chars_in = conversation_chars(messages)
+    chars_out = len(block)
+    ratio = chars_in / chars_out if chars_out else 0.0
+    timing = ""
+    if observed is not None:
+        elapsed = time.monotonic() - observed.started
+        tokens = f", {observed.tokens} tokens generated" if observed.tokens else ""
+        timing = f" in {elapsed:.1f} s{tokens}"
+    print(
+        f"{PROG}: compressed {len(messages)} messages ({chars_in:,} characters) into "
+        f"{chars_out:,} characters of context (ratio {ratio:.1f}:1){timing}",
+        file=stderr,
+    )
+
+
+def main(
+    argv: Sequence[str] | None = None,
+    *,
+    stdin: TextIO | None = None,
+    stdout: TextIO | None = None,
+    stderr: TextIO | None = None,
+) -> int:
+    """Run the command line; returns the exit code."""
+    stdin = stdin if stdin is not None else sys.stdin
+    stdout = stdout if stdout is not None else sys.stdout
+    stderr = stderr if stderr is not None else sys.stderr
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as exit_request:
+        return exit_request.code if isinstance(exit_request.code, int) else EXIT_USAGE
+
+    logger, handlers = _route_log_records(stderr)
+    try:
+        return _run(args, stdin, stdout, stderr, handlers)
+    except InputError as error:
+        print(f"{PROG}: error: {error}", file=stderr)
+        return EXIT_USAGE
+    except _SummarizationFailed as error:
+        print(f"{PROG}: error: {error}", file=stderr)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=stderr)
+        return EXIT_INTERRUPTED
+    finally:
+        for handler in handlers:
+            logger.removeHandler(handler)
+
+
+def _run(
+    args: argparse.Namespace,
+    stdin: TextIO,
+    stdout: TextIO,
+    stderr: TextIO,
+    handlers: list[logging.Handler],
+) -> int:
+    if args.example == (args.conversation is not None):
+        raise InputError("give a conversation file (or -), or --example, but not both")
+    if args.example:
+        source, text = "example", _example_text()
+    else:
+        source, text = args.conversation, _read_text(args.conversation, "conversation", stdin)
+    messages = load_conversation(text, "<stdin>" if source == "-" else source)
+
+    previous: str | None = args.previous_summary
+    if args.previous_summary_file is not None:
+        if args.previous_summary_file == "-":
+            raise InputError("--previous-summary-file cannot be - (read it from a file)")
+        previous = _read_text(args.previous_summary_file, "summary", stdin)
+
+    try:
+        from korbix.core import summarizer as summarizer_module
+    except ImportError as error:
+        raise _SummarizationFailed(f"cannot import korbix.core.summarizer: {error}") from None
+
+    if args.backend == "none" and not args.quiet:
+        print(
+            f"{PROG}: backend none: no LLM was used; the summary keeps only the first "
+            "user request and the message count",
+            file=stderr,
+        )
+    errors = next(h for h in handlers if isinstance(h, _ErrorRecords))
+    try:
+        record, block, observed = asyncio.run(
+            _summarize(summarizer_module, args, messages, previous, stderr)
+        )
+    except (InputError, _SummarizationFailed):
+        raise
+    except Exception as error:
+        raise _SummarizationFailed(f"summarization failed: {_describe_error(error)}") from None
+    if errors.count:
+        raise _SummarizationFailed("summarization failed (see the log record above)")
+    if observed is not None and observed.called and not observed.content and not args.quiet:
+        print(
+            f"{PROG}: note: the model gave an empty answer; this summary was built "
+            "from the messages alone",
+            file=stderr,
+        )
+
+    if args.json:
+        output = json.dumps(record, indent=2, ensure_ascii=False, default=str) + "\n"
+    else:
+        output = block if block.endswith("\n") else block + "\n"
+    try:
+        stdout.write(output)
+        stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop writing without a traceback.
+        _silence_stdout()
+        return EXIT_FAILED
+    if not args.quiet:
+        _report(stderr, messages, block, observed)
+    return EXIT_OK
+
+
+def _silence_stdout() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,50 @@
+"""The JSON shape of the answer the summarizer asks its LLM for."""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema"]
+
+# The eight keys of the answer, in the order the summarizer's prompt lists them.
+SUMMARY_KEYS: tuple[str, ...] = (
+    "goals",
+    "progress",
+    "current_state",
+    "key_decisions",
+    "key_facts",
+    "blockers",
+    "next_steps",
+    "summary",
+)
+TEXT_KEYS = frozenset({"current_state", "summary"})
+
+
+def summary_json_schema(
+    *,
+    max_items: int | None = None,
+    max_item_chars: int | None = None,
+    max_text_chars: int | None = None,
+) -> dict[str, Any]:
+    """JSON schema of the answer: six arrays of strings and two strings.
+
+    The optional bounds cap list lengths and string lengths. A constrained
+    decoder that enforces them always closes the object within a known
+    number of tokens, so a small model cannot run into the token limit
+    halfway through the JSON.
+    """
+    item: dict[str, Any] = {"type": "string"}
+    if max_item_chars is not None:
+        item["maxLength"] = max_item_chars
+    array: dict[str, Any] = {"type": "array", "items": item}
+    if max_items is not None:
+        array["maxItems"] = max_items
+    text: dict[str, Any] = {"type": "string"}
+    if max_text_chars is not None:
+        text["maxLength"] = max_text_chars
+    return {
+        "type": "object",
+        "properties": {key: (text if key in TEXT_KEYS else array) for key in SUMMARY_KEYS},
+        "required": list(SUMMARY_KEYS),
+        "additionalProperties": False,
+    }

@@ -1,0 +1,263 @@
+"""The korbix-summarize command, run as `python -m korbix_summarizer`."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from korbix.core import summarizer as summarizer_module
+from korbix_summarizer.cli import conversation_chars
+from tools_support import (
+    GOOD_SUMMARY,
+    Reply,
+    StubEndpoint,
+    chat_completion,
+    closed_port_url,
+    needs_local_model,
+)
+
+# Subprocesses, servers and models: nothing here is about native reference counts.
+pytestmark = pytest.mark.no_refleak
+
+MESSAGES = [
+    {"role": "system", "content": "You are an agent."},
+    {"role": "user", "content": "Fix the flaky login test."},
+    {
+        "role": "assistant",
+        "content": None,
+        "tool_calls": [
+            {"id": "c1", "type": "function", "function": {"name": "run", "arguments": '{"cmd": "pytest"}'}}
+        ],
+    },
+    {"role": "tool", "tool_call_id": "c1", "content": "1 failed: test_login (timeout)"},
+]
+BANNER = "## Conversation History Summary\n*(Earlier messages were summarized to save context space)*\n"
+
+
+def run_cli(*args: str, stdin: str | None = None, timeout: float = 300) -> subprocess.CompletedProcess[str]:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+    return subprocess.run(
+        [sys.executable, "-m", "korbix_summarizer", *args],
+        input=stdin, capture_output=True, text=True, timeout=timeout, env=env,
+    )
+
+
+def fallback_block(messages: list[dict[str, Any]]) -> str:
+    record = summarizer_module._fallback_summary(messages)
+    return summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+
+
+@pytest.fixture
+def conversation_file(tmp_path: Path) -> Path:
+    path = tmp_path / "conversation.json"
+    path.write_text(json.dumps(MESSAGES))
+    return path
+
+
+@pytest.fixture
+def stub() -> Iterator[StubEndpoint]:
+    with StubEndpoint() as endpoint:
+        yield endpoint
+
+
+def openai_args(stub_url: str) -> list[str]:
+    return ["--backend", "openai", "--base-url", stub_url, "--model", "stub-model", "--max-retries", "0"]
+
+
+@pytest.mark.parametrize(
+    "layout",
+    ["json-list", "json-object", "jsonl", "stdin"],
+)
+def test_none_backend_prints_the_message_only_summary(tmp_path: Path, layout: str) -> None:
+    path = tmp_path / "conversation.txt"
+    stdin = None
+    if layout == "json-list":
+        path.write_text(json.dumps(MESSAGES, indent=2))
+    elif layout == "json-object":
+        path.write_text(json.dumps({"messages": MESSAGES}))
+    elif layout == "jsonl":
+        path.write_text("\n".join(json.dumps(m) for m in MESSAGES) + "\n\n")
+    source = str(path)
+    if layout == "stdin":
+        source, stdin = "-", json.dumps(MESSAGES)
+
+    result = run_cli(source, "--backend", "none", stdin=stdin)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == fallback_block(MESSAGES) + "\n"
+    assert "no LLM was used" in result.stderr
+    assert "compressed 4 messages" in result.stderr
+
+
+def test_json_output_is_the_record(conversation_file: Path) -> None:
+    result = run_cli(str(conversation_file), "--backend", "none", "--json", "--quiet")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    record = json.loads(result.stdout)
+    expected = summarizer_module._fallback_summary(MESSAGES)
+    assert list(record) == list(expected)
+    assert {k: v for k, v in record.items() if k != "created_at"} == {
+        k: v for k, v in expected.items() if k != "created_at"
+    }
+
+
+def test_openai_backend_sends_the_earlier_summary_and_prints_the_answer(
+    conversation_file: Path, stub: StubEndpoint
+) -> None:
+    stub.reply = Reply(body=chat_completion(json.dumps(GOOD_SUMMARY)))
+    result = run_cli(
+        str(conversation_file), *openai_args(stub.url), "--previous-summary", "EARLIER NOTES"
+    )
+
+    assert result.returncode == 0, result.stderr
+    record = {**GOOD_SUMMARY, "created_at": 0.0}
+    expected = summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+    assert result.stdout == expected + "\n"
+    (seen,) = stub.requests
+    system = seen.body["messages"][0]["content"]
+    assert "## Previous Summary (build on this):\nEARLIER NOTES" in system
+    assert "[User]: Fix the flaky login test." in system
+    chars_in = conversation_chars(MESSAGES)
+    assert f"compressed 4 messages ({chars_in:,} characters) into {len(expected):,}" in result.stderr
+
+
+def test_empty_answer_prints_the_fallback_and_says_so(
+    conversation_file: Path, stub: StubEndpoint
+) -> None:
+    stub.reply = Reply(body=chat_completion(None, refusal="no"))
+    result = run_cli(str(conversation_file), *openai_args(stub.url))
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == fallback_block(MESSAGES) + "\n"
+    assert "Empty response from summarizer LLM" in result.stderr
+    assert "empty answer" in result.stderr
+
+
+def test_empty_conversation_needs_no_llm(tmp_path: Path, stub: StubEndpoint) -> None:
+    path = tmp_path / "empty.json"
+    path.write_text("[]")
+    result = run_cli(str(path), *openai_args(stub.url))
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == BANNER
+    assert stub.requests == []
+    assert "empty answer" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    ("reply", "reason"),
+    [
+        (None, "APIConnectionError"),
+        (Reply(status=500, body={"error": {"message": "model crashed"}}), "InternalServerError"),
+        (Reply(body=b"<html>bad gateway</html>", content_type="text/html"), "ValueError"),
+    ],
+    ids=["unreachable", "http-500", "malformed-body"],
+)
+def test_llm_failures_exit_non_zero_without_traceback(
+    conversation_file: Path, stub: StubEndpoint, reply: Reply | None, reason: str
+) -> None:
+    url = closed_port_url() if reply is None else stub.url
+    if reply is not None:
+        stub.reply = reply
+    result = run_cli(str(conversation_file), *openai_args(url))
+
+    assert result.returncode == 1
+    assert result.stdout == ""
+    assert "Traceback" not in result.stderr
+    assert "korbix.summarizer: ERROR: Summarization failed: " in result.stderr
+    (error_line,) = [line for line in result.stderr.splitlines() if ": error: " in line]
+    assert error_line.startswith("korbix-summarize: error: summarization with stub-model at ")
+    assert reason in error_line
+
+
+@pytest.mark.parametrize(
+    ("content", "args", "message"),
+    [
+        (None, ["missing.json"], "missing.json: no such conversation file"),
+        ("", ["{file}"], "the conversation is empty"),
+        ("{not json", ["{file}"], "not JSON"),
+        ('{"role": "user", "content": "a"}\n{"role": "user"\n', ["{file}"], "line 2 is not JSON"),
+        ("5", ["{file}"], "expected a list of chat messages, got a JSON number"),
+        ('[{"role": "user"}, "hello"]', ["{file}"], "message 2 is a JSON string, not a message object"),
+        ('[{"content": "no role"}]', ["{file}"], 'message 1 has no "role" text'),
+        ('[{"role": "user", "content": 7}]', ["{file}"], 'message 1 has a "content" that is a JSON number'),
+        (b"\xff\xfe[]", ["{file}"], "not UTF-8 text"),
+        ("[]", ["{file}", "--backend", "mystery"], "invalid choice: 'mystery'"),
+        ("[]", ["{file}", "--example"], "but not both"),
+        ("[]", ["{file}", "--backend", "openai"], "no model given"),
+        ("[]", ["{file}", "--backend", "local", "--model-path", "absent.gguf"], "no model file at"),
+    ],
+    ids=[
+        "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
+        "no-role", "bad-content", "not-utf8", "unknown-backend", "file-and-example",
+        "openai-without-model", "local-missing-model",
+    ],
+)
+def test_bad_input_gets_one_line_and_exit_2(
+    tmp_path: Path, content: str | bytes | None, args: list[str], message: str
+) -> None:
+    path = tmp_path / "input.json"
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    elif content is not None:
+        path.write_text(content)
+    argv = [str(path) if a == "{file}" else a for a in args]
+    result = run_cli(*argv)
+
+    assert result.returncode == 2, result.stderr
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("korbix-summarize: error: ")
+    assert message in lines[0]
+
+
+@pytest.mark.parametrize(
+    ("messages", "expected"),
+    [
+        ([{"role": "user", "content": "abc"}], 3),
+        ([{"role": "user", "content": [{"type": "text", "text": "ab"}, {"type": "text", "text": "cd"}]}], 4),
+        ([{"role": "assistant", "tool_calls": [{"function": {"name": "ls", "arguments": "{}"}}]}], 4),
+        ([{"role": "assistant", "tool_calls": [{"name": "ls", "arguments": {"a": 1}}]}], 2 + len('{"a":1}')),
+    ],
+)
+def test_characters_in_count_text_and_tool_calls(messages: list[dict[str, Any]], expected: int) -> None:
+    assert conversation_chars(messages) == expected
+
+
+@needs_local_model
+def test_local_backend_summarizes_the_bundled_example() -> None:
+    """What `make demo` runs: the embedded model on the bundled conversation."""
+    result = run_cli("--example", timeout=600)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(BANNER)
+    assert "Traceback" not in result.stderr
+    assert "summarizing with local model SmolLM2-135M-Instruct.Q4_1.gguf" in result.stderr
+    assert "compressed 15 messages" in result.stderr
+    assert "korbix.summarizer:" not in result.stderr  # no warning, no fallback
+
+
+@needs_local_model
+def test_ctrl_c_while_the_local_model_works_ends_cleanly() -> None:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+    process = subprocess.Popen(
+        [sys.executable, "-m", "korbix_summarizer", "--example"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+    )
+    assert process.stderr is not None
+    assert "summarizing with local model" in process.stderr.readline()
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+
+    assert process.returncode == 130
+    assert stdout == ""
+    assert stderr == "korbix-summarize: interrupted\n"
