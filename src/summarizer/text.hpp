@@ -13,7 +13,7 @@
 
 namespace korbix::summarizer {
 
-// format(value, ""), which an f-string field without a specification shows.
+// format(value, ""): what an f-string replacement field with no format_spec shows.
 // An exact str is its own text; `__format__` returning a non-str raises
 // TypeError (PyObject_Format checks it).
 inline rt::Ref format_text(PyObject* value) noexcept {
