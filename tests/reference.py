@@ -1,7 +1,10 @@
-"""Plain-Python reference of the summarizer's rendering and parsing functions.
+"""Plain-Python reference of the summarizer: its functions and the class.
 
-Written the way the module's Python source reads; the native functions must
-agree with it on every input. It is also the baseline for benchmarks.
+Written the way the module's Python source reads; the native module must
+agree with it on every input (results, and the type and text of every
+exception). It is also the baseline for benchmarks. The argument checks at
+the top mirror the native call binding, which refuses anything but the
+exact built-in types.
 """
 
 import json
@@ -12,15 +15,81 @@ from typing import Any
 logger = logging.getLogger("korbix.summarizer")
 
 
-def _require_exact_dict(args: Any) -> None:
-    # The native call binding refuses anything but an exact dict.
-    if type(args) is not dict:
-        raise TypeError(
-            f"Argument 'args' has incorrect type (expected dict, got {type(args).__name__})"
-        )
+# The module constant is shared rather than copied: it is data, not logic.
+SUMMARIZE_PROMPT = __import__("korbix.core.summarizer", fromlist=["SUMMARIZE_PROMPT"]).SUMMARIZE_PROMPT
+
+
+def _require(name: str, value: Any, required: type, *, none_ok: bool = False) -> None:
+    if type(value) is required or (none_ok and value is None):
+        return
+    raise TypeError(
+        f"Argument '{name}' has incorrect type (expected {required.__name__}, got {type(value).__name__})"
+    )
+
+
+def _require_record(value: Any) -> Any:
+    if value is not None and type(value) is not dict:
+        raise TypeError(f"Expected dict, got {type(value).__name__}")
+    return value
+
+
+def _empty_summary() -> dict[str, Any]:
+    return {
+        "goals": [],
+        "progress": [],
+        "current_state": "",
+        "key_decisions": [],
+        "key_facts": [],
+        "blockers": [],
+        "next_steps": [],
+        "summary": "",
+        "created_at": time.time(),
+    }
+
+
+class ConversationSummarizer:
+    """Summarizes conversation chunks to compress context."""
+
+    def __init__(self, llm_client: Any) -> None:
+        self._llm = llm_client
+
+    async def summarize_messages(
+        self, messages: list[dict[str, Any]], existing_summary: str | None = None
+    ) -> dict[str, Any]:
+        _require("messages", messages, list)
+        _require("existing_summary", existing_summary, str, none_ok=True)
+        if len(messages) == 0:
+            return _require_record(_empty_summary())
+
+        conv_text = _format_messages_for_summary(messages)
+        prompt_parts = [SUMMARIZE_PROMPT]
+        if existing_summary is not None and len(existing_summary) != 0:
+            prompt_parts.append(f"\n\n## Previous Summary (build on this):\n{existing_summary}")
+        prompt_parts.append(f"\n\n## Conversation to Summarize:\n{conv_text}")
+
+        try:
+            response = await self._llm.complete(
+                messages=[
+                    {"role": "system", "content": "\n".join(prompt_parts)},
+                    {"role": "user", "content": "Summarize the conversation above. Return ONLY the JSON object."},
+                ],
+                temperature=0.2,
+                max_tokens=2048,
+            )
+            if response.content:
+                return _require_record(_parse_summary(response.content))
+            logger.warning("Empty response from summarizer LLM")
+            return _require_record(_fallback_summary(messages))
+        except Exception as e:
+            logger.error(f"Summarization failed: {e}")
+            return _require_record(_fallback_summary(messages))
+
+    def format_summary_for_context(self, summary: dict[str, Any]) -> str:
+        return format_summary_for_context(summary)
 
 
 def _format_messages_for_summary(messages: list[dict[str, Any]]) -> str:
+    _require("messages", messages, list)
     lines = []
     for msg in messages:
         role = msg.get("role", "unknown")
@@ -59,7 +128,7 @@ def _format_messages_for_summary(messages: list[dict[str, Any]]) -> str:
 
 
 def _brief_args(args: dict) -> str:
-    _require_exact_dict(args)
+    _require("args", args, dict)
     parts = []
     for k, v in args.items():
         val_str = str(v)
@@ -70,6 +139,7 @@ def _brief_args(args: dict) -> str:
 
 
 def _parse_summary(text: str) -> dict[str, Any]:
+    _require("text", text, str)
     text = text.strip()
 
     if text.startswith("```"):
@@ -115,6 +185,7 @@ def _parse_summary(text: str) -> dict[str, Any]:
 
 
 def _fallback_summary(messages: list[dict[str, Any]]) -> dict[str, Any]:
+    _require("messages", messages, list)
     goals = []
     progress = []
     for msg in messages:
@@ -142,6 +213,7 @@ def _fallback_summary(messages: list[dict[str, Any]]) -> dict[str, Any]:
 
 
 def format_summary_for_context(summary: dict[str, Any]) -> str:
+    _require("summary", summary, dict)
     parts = ["## Conversation History Summary"]
     parts.append("*(Earlier messages were summarized to save context space)*\n")
 

@@ -1,0 +1,316 @@
+"""The native module against the plain-Python reference, on equal inputs, in one run.
+
+Usage (from the project root, after `make install`):
+
+    .venv/bin/python benchmarks/bench.py            # full run, about 3 minutes
+    .venv/bin/python benchmarks/bench.py --quick    # a rough look, about 30 seconds
+    .venv/bin/python benchmarks/bench.py --json results.json --check
+
+Method: every workload is timed for the native module and the reference in
+the same process, in rounds. Each round times every workload once on both
+sides, alternating which side goes first, so slow drifts of the machine
+(frequency, other load) hit both sides alike. A sample is a loop of calls
+sized so that the reference takes about `--sample-time` seconds; the figure
+reported is the median of the per-call times over all rounds, and the ratio
+is reference median / native median (above 1: the native module is faster).
+The collector runs before every sample and stays enabled during it.
+
+Memory: 10,000 summarize runs are started and left suspended at the LLM
+call, under tracemalloc; the traced growth divided by the run count is the
+memory one suspended run holds (coroutine, its locals, the transcript and
+prompt pieces). The client's awaitable is one shared object, so nothing of
+the client is counted.
+
+The logger "korbix.summarizer" is set to ERROR so that the warning of an
+unparsable answer is filtered out by the logger itself: the call of
+`logger.warning` still happens on both sides, but no record reaches a handler.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import json
+import logging
+import math
+import os
+import statistics
+import sys
+import time
+import tracemalloc
+from dataclasses import dataclass
+from typing import Any, Callable
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+import korbix.core.summarizer as native  # noqa: E402
+import reference  # noqa: E402
+import workloads  # noqa: E402
+
+
+@dataclass
+class Workload:
+    name: str
+    native: Callable[[], Any]
+    reference: Callable[[], Any]
+    transcript: bool = False  # counts for the transcript target
+
+
+class Answer:
+    __slots__ = ("content",)
+
+    def __init__(self, content: str) -> None:
+        self.content = content
+
+
+class InstantClient:
+    """Answers at once: `complete` returns a native coroutine that finishes
+    without suspending, so a run measures the module's own work."""
+
+    def __init__(self, content: str) -> None:
+        self.answer = Answer(content)
+
+    async def complete(self, *, messages, temperature, max_tokens):
+        return self.answer
+
+
+class Suspend:
+    """An awaitable that never finishes: its `__await__` is itself, an
+    iterator yielding None forever. One shared instance serves every run."""
+
+    __slots__ = ()
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return None
+
+
+SUSPEND = Suspend()
+
+
+class SuspendingClient:
+    def complete(self, *, messages, temperature, max_tokens):
+        return SUSPEND
+
+
+def run_to_end(coroutine) -> Any:
+    try:
+        coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise RuntimeError("the run suspended")
+
+
+def build_workloads() -> list[Workload]:
+    conversation_2k = workloads.conversation(2_000)
+    conversation_20k = workloads.conversation(20_000)
+    arguments = workloads.argument_dict()
+    fenced = workloads.fenced_json_answer()
+    prose = workloads.prose_answer()
+    record = workloads.large_record()
+    run_messages = workloads.conversation(40, seed=29)
+    answer = workloads.short_answer()
+    native_summarizer = native.ConversationSummarizer(InstantClient(answer))
+    reference_summarizer = reference.ConversationSummarizer(InstantClient(answer))
+    context = native.ConversationSummarizer.format_summary_for_context
+    return [
+        Workload("transcript, 2,000 messages",
+                 lambda: native._format_messages_for_summary(conversation_2k),
+                 lambda: reference._format_messages_for_summary(conversation_2k), transcript=True),
+        Workload("transcript, 20,000 messages",
+                 lambda: native._format_messages_for_summary(conversation_20k),
+                 lambda: reference._format_messages_for_summary(conversation_20k), transcript=True),
+        Workload("argument brief, 20 keys",
+                 lambda: native._brief_args(arguments),
+                 lambda: reference._brief_args(arguments)),
+        Workload("parse fenced JSON, 50 KB",
+                 lambda: native._parse_summary(fenced),
+                 lambda: reference._parse_summary(fenced)),
+        Workload("parse non-JSON, 5 KB",
+                 lambda: native._parse_summary(prose),
+                 lambda: reference._parse_summary(prose)),
+        Workload("fallback, 20,000 messages",
+                 lambda: native._fallback_summary(conversation_20k),
+                 lambda: reference._fallback_summary(conversation_20k)),
+        Workload("context block, large record",
+                 lambda: context(native_summarizer, record),
+                 lambda: reference_summarizer.format_summary_for_context(record)),
+        Workload("summarize run, instant client",
+                 lambda: run_to_end(native_summarizer.summarize_messages(run_messages)),
+                 lambda: run_to_end(reference_summarizer.summarize_messages(run_messages))),
+    ]
+
+
+def comparable(value: Any) -> Any:
+    if isinstance(value, dict) and "created_at" in value:
+        return {key: item for key, item in value.items() if key != "created_at"}
+    return value
+
+
+def check_agreement(items: list[Workload]) -> None:
+    """Both sides must compute the same thing, or the comparison means nothing."""
+    for workload in items:
+        if comparable(workload.native()) != comparable(workload.reference()):
+            raise SystemExit(f"native and reference disagree on {workload.name!r}")
+
+
+def sample(function: Callable[[], Any], loops: int) -> float:
+    gc.collect()
+    started = time.perf_counter()
+    for _ in range(loops):
+        function()
+    return (time.perf_counter() - started) / loops
+
+
+def calibrate(function: Callable[[], Any], target: float) -> int:
+    loops = 1
+    while True:
+        elapsed = sample(function, loops) * loops
+        if elapsed >= target / 4 or loops >= 1 << 24:
+            return max(1, math.ceil(loops * target / max(elapsed, 1e-9)))
+        loops *= 4
+
+
+def time_workloads(items: list[Workload], rounds: int, target: float) -> dict[str, dict[str, float]]:
+    loops = {}
+    for workload in items:
+        workload.native()  # warm-up: lazy imports, caches
+        workload.reference()
+        loops[workload.name] = calibrate(workload.reference, target)
+    samples = {workload.name: {"native": [], "reference": []} for workload in items}
+    for round_index in range(rounds):
+        for workload in items:
+            sides = [("native", workload.native), ("reference", workload.reference)]
+            if round_index % 2:
+                sides.reverse()
+            for side, function in sides:
+                samples[workload.name][side].append(sample(function, loops[workload.name]))
+        print(f"  round {round_index + 1}/{rounds} done", file=sys.stderr)
+    return {
+        name: {
+            "native": statistics.median(by_side["native"]),
+            "reference": statistics.median(by_side["reference"]),
+            "native_spread": (min(by_side["native"]), max(by_side["native"])),
+            "reference_spread": (min(by_side["reference"]), max(by_side["reference"])),
+            "loops": loops[name],
+        }
+        for name, by_side in samples.items()
+    }
+
+
+SUSPENDED_RUNS = 10_000
+SUSPENDED_MESSAGES = [{"role": "user", "content": "Fix the failing login test"},
+                      {"role": "assistant", "content": "Looking at it now."}]
+
+
+def suspended_run_memory(summarizer_class: type, runs: int = SUSPENDED_RUNS) -> float:
+    """Bytes held per summarize run suspended at the LLM call."""
+    summarizer = summarizer_class(SuspendingClient())
+    held: list[Any] = [None] * runs
+    # Warm-up: free lists, caches and lazily made objects settle first.
+    for _ in range(20):
+        warm = summarizer.summarize_messages(SUSPENDED_MESSAGES)
+        warm.send(None)
+        warm.close()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for index in range(runs):
+            coroutine = summarizer.summarize_messages(SUSPENDED_MESSAGES)
+            coroutine.send(None)
+            held[index] = coroutine
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    for coroutine in held:
+        coroutine.close()
+    return grown / runs
+
+
+def measure_memory(rounds: int) -> dict[str, float]:
+    figures: dict[str, list[float]] = {"native": [], "reference": []}
+    classes = [("native", native.ConversationSummarizer), ("reference", reference.ConversationSummarizer)]
+    for round_index in range(rounds):
+        for side, cls in classes if round_index % 2 == 0 else reversed(classes):
+            figures[side].append(suspended_run_memory(cls))
+    return {side: statistics.median(values) for side, values in figures.items()}
+
+
+def report(times: dict[str, dict[str, Any]], memory: dict[str, float], items: list[Workload]) -> dict[str, Any]:
+    print(f"\n{'workload':34} {'native':>12} {'reference':>12} {'ratio':>8}")
+    ratios = {}
+    for workload in items:
+        figures = times[workload.name]
+        ratio = figures["reference"] / figures["native"]
+        ratios[workload.name] = ratio
+        print(f"{workload.name:34} {figures['native'] * 1e6:10.1f}us {figures['reference'] * 1e6:10.1f}us "
+              f"{ratio:7.2f}x")
+    geometric_mean = math.exp(statistics.fmean(math.log(r) for r in ratios.values()))
+    print(f"{'geometric mean of the time ratios':34} {'':12} {'':12} {geometric_mean:7.2f}x")
+    print(f"{'suspended run, bytes per run':34} {memory['native']:12.0f} {memory['reference']:12.0f} "
+          f"{memory['reference'] / memory['native']:7.2f}x")
+
+    transcript_ratio = min(ratios[w.name] for w in items if w.transcript)
+    targets = {
+        "transcript rendering at least 5x": transcript_ratio >= 5,
+        "geometric mean at least 3x": geometric_mean >= 3,
+        "no workload slower than the reference": min(ratios.values()) >= 1,
+        "suspended run holds no more memory than the reference's": memory["native"] <= memory["reference"],
+    }
+    print()
+    for target, met in targets.items():
+        print(f"  [{'met' if met else 'MISSED'}] {target}")
+    return {
+        "python": sys.version,
+        "times": times,
+        "ratios": ratios,
+        "geometric_mean": geometric_mean,
+        "suspended_run_bytes": memory,
+        "targets": targets,
+    }
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds (default 15)")
+    parser.add_argument("--sample-time", type=float, default=0.1,
+                        help="seconds of reference calls per sample (default 0.1)")
+    parser.add_argument("--quick", action="store_true", help="5 rounds of 0.03 s samples")
+    parser.add_argument("--only", help="run the workloads whose name contains this text")
+    parser.add_argument("--no-memory", action="store_true", help="skip the suspended-run memory figure")
+    parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
+    options = parser.parse_args()
+    if options.quick:
+        options.rounds, options.sample_time = 5, 0.03
+
+    logging.getLogger("korbix.summarizer").setLevel(logging.ERROR)
+    asyncio.get_event_loop_policy()  # asyncio imported and set up before timing
+    items = build_workloads()
+    if options.only:
+        items = [w for w in items if options.only in w.name]
+    check_agreement(items)
+    print(f"{len(items)} workloads, {options.rounds} rounds, samples of about {options.sample_time} s",
+          file=sys.stderr)
+    times = time_workloads(items, options.rounds, options.sample_time)
+    memory = measure_memory(3) if not options.no_memory else {"native": math.nan, "reference": math.nan}
+    results = report(times, memory, items)
+    if options.json:
+        with open(options.json, "w", encoding="utf-8") as out:
+            json.dump(results, out, indent=2)
+    if options.check and not all(results["targets"].values()):
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
