@@ -50,14 +50,17 @@ memcheck: install
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in
 # a virtual environment of its own; the interpreter loads the ASan runtime first.
+# Output is captured at the Python level only (--capture=sys), so that a
+# sanitizer report written to the stderr file descriptor reaches the terminal
+# before the process aborts.
 ASAN_VENV := .venv-asan
 asan:
 	$(MAKE) install VENV=$(ASAN_VENV) WERROR=$(WERROR) \
-		SKBUILD_EXTRA="-C cmake.define.KORBIX_SANITIZE=ON -C build-dir=build/asan"
+		SKBUILD_EXTRA="-C cmake.define.KORBIX_SANITIZE=ON -C build-dir=build/asan -C install.strip=false"
 	cd tests && PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
-		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+		../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
 # Quick forms for CI (each a few minutes on two cores): representative test
 # files rather than the whole suite.

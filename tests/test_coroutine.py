@@ -94,6 +94,10 @@ def test_first_value_must_be_none_and_a_finished_coroutine_stays_finished():
         asyncio.run(await_twice(fresh()))
 
 
+# Not repeatable in the reference-leak mode: hook arguments kept in a list
+# form a cycle through an untracked structseq that CPython never frees
+# (a Python coroutine leaks the same way).
+@pytest.mark.no_refleak
 def test_never_awaited_warning(monkeypatch):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -133,6 +137,9 @@ def test_throw_into_an_unstarted_coroutine_finishes_it(args, raised, detail):
         coroutine.throw(*args)
     assert (info.value.args if isinstance(detail, tuple) else str(info.value)) == detail
     assert coroutine.cr_code is None
+    for arg in args:  # an instance raised again would grow its traceback
+        if isinstance(arg, BaseException):
+            arg.__traceback__ = None
 
 
 def test_throw_argument_count_and_wrapper_forwarding():
@@ -214,6 +221,10 @@ class Quirky(IteratorOnly):
         raise OSError("close failed")
 
 
+# Not repeatable in the reference-leak mode: hook arguments kept in a list
+# form a cycle through an untracked structseq that CPython never frees
+# (a Python coroutine leaks the same way).
+@pytest.mark.no_refleak
 def test_delegates_without_throw_or_with_failing_close(caplog, monkeypatch):
     coroutine = suspended_on(Quirky(Answer("x")))
     with pytest.raises(StopIteration):

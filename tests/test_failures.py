@@ -111,7 +111,8 @@ CASES = [
     (context, {"progress": 5}, TypeError, [(CONTEXT, 124)]),
     (context, {"goals": ["ok", BadFormat()]}, Boom, [(CONTEXT, 119)]),
     (context, {"current_state": BadFormat()}, Boom, [(CONTEXT, 129)]),
-    (context, {"key_facts": failing_items()}, Boom, [(CONTEXT, 139)]),
+    # A generator: exhausted after one run.
+    pytest.param(context, {"key_facts": failing_items()}, Boom, [(CONTEXT, 139)], marks=pytest.mark.no_refleak),
     (context, {"summary": BadBool()}, Boom, [(CONTEXT, 155)]),
 ]
 

@@ -208,6 +208,7 @@ def test_brief_survives_a_same_size_change():
     assert text.startswith("a=v, <object object at ")
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_hostile_cases_do_not_crash_under_gc_pressure():
     # Run apart: a use of a freed object would kill the test runner itself.
     script = textwrap.dedent(

@@ -26,6 +26,7 @@ NAMESPACE = [
 ]
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_namespace_names_in_binding_order():
     # Other tests rebind module names (which moves them in the dict): use a fresh import.
     result = run_python("import korbix.core.summarizer as s; print(list(vars(s)))")
@@ -160,6 +161,7 @@ def test_signature_and_type_hints():
     assert str(inspect.signature(s._empty_summary)) == "() -> 'dict[str, Any]'"
 
 
+@pytest.mark.no_refleak  # the import system keeps caches of its own
 def test_reimport_returns_the_same_module(monkeypatch):
     logger = s.logger
     monkeypatch.delitem(sys.modules, "korbix.core.summarizer")
@@ -174,6 +176,7 @@ def test_reload_keeps_rebound_names(monkeypatch):
     assert s.logger is replacement
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_failed_import_reports_line_and_a_later_import_runs_the_body():
     run_python(
         """
@@ -195,6 +198,7 @@ def test_failed_import_reports_line_and_a_later_import_runs_the_body():
     )
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 @pytest.mark.parametrize(
     "setup, line, error",
     [
@@ -222,6 +226,7 @@ def test_failed_import_steps(setup, line, error):
     )
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_second_module_object_refuses_exec():
     run_python(
         """
@@ -243,6 +248,7 @@ def test_second_module_object_refuses_exec():
     )
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_loaded_under_another_name():
     run_python(
         """
@@ -260,6 +266,7 @@ def test_loaded_under_another_name():
     )
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 def test_second_interpreter_is_refused():
     result = run_python(
         """

@@ -22,6 +22,7 @@ except TypeError as exc:
 """
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
 @pytest.mark.parametrize("first, second", [(REFUSED_CALL, REFUSED_SEND), (REFUSED_SEND, REFUSED_CALL)])
 def test_same_line_keeps_each_function_name(first, second):
     result = run_python(
