@@ -82,7 +82,7 @@ fuzz: fuzz-tools
 	scripts/fuzz.sh $(FUZZ_SECONDS) fuzz/corpus
 	cd tests && KORBIX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ../$(PY) -m pytest -q -p no:cacheprovider test_fuzz.py
 fuzz-quick: fuzz-tools
-	scripts/fuzz.sh 25
+	KORBIX_FUZZ_RUNS=50000 KORBIX_FUZZ_SEED=1 scripts/fuzz.sh 120
 
 # Native module against the plain-Python reference (benchmarks/README.md).
 bench: install

@@ -14,7 +14,9 @@ status=0
 for target in parse transcript; do
     mkdir -p "$corpus_root/$target"
     log="$corpus_root/$target.log"
-    if "$python" "$root/fuzz/fuzz_$target.py" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+    # KORBIX_FUZZ_RUNS and KORBIX_FUZZ_SEED make a run repeatable (as CI wants it).
+    if PYTHONHASHSEED="${PYTHONHASHSEED:-0}" "$python" "$root/fuzz/fuzz_$target.py" -max_total_time="$seconds" \
+        ${KORBIX_FUZZ_RUNS:+-runs=$KORBIX_FUZZ_RUNS} ${KORBIX_FUZZ_SEED:+-seed=$KORBIX_FUZZ_SEED} -timeout=30 -rss_limit_mb=4096 \
         -print_final_stats=1 -artifact_prefix="$corpus_root/artifacts/$target-" \
         "$corpus_root/$target" "$root/fuzz/seeds/$target" >"$log" 2>&1; then
         echo "fuzz $target: $(grep -E '^Done [0-9]+ runs' "$log" | tail -1) (log: $log)"
