@@ -68,7 +68,7 @@ QUICK_TESTS := test_hostile.py test_rendering.py test_summarize.py test_coroutin
 refleak-quick:
 	$(MAKE) refleak PYTEST_ARGS="$(QUICK_TESTS)"
 memcheck-quick:
-	$(MAKE) memcheck PYTEST_ARGS="test_hostile.py test_rendering.py -k 'not gc_pressure'"
+	$(MAKE) memcheck PYTEST_ARGS="test_hostile.py test_rendering.py test_coroutine.py -k 'not gc_pressure'"
 asan-quick:
 	$(MAKE) asan PYTEST_ARGS="$(QUICK_TESTS) test_fuzz.py"
 

@@ -57,6 +57,11 @@ class Workload:
     native: Callable[[], Any]
     reference: Callable[[], Any]
     transcript: bool = False  # counts for the transcript target
+    # The calls into Python-level code that both sides must make on these
+    # inputs (`json.loads`, `logger.warning`, `str()` of argument values):
+    # no implementation can be faster than this, so reference / floor is the
+    # highest ratio the workload allows.
+    floor: Callable[[], Any] | None = None
 
 
 class Answer:
@@ -109,6 +114,37 @@ def run_to_end(coroutine) -> Any:
     raise RuntimeError("the run suspended")
 
 
+def json_texts(messages: list[dict]) -> list[str]:
+    """The tool-call arguments that the transcript must pass to `json.loads`."""
+    texts = []
+    for message in messages:
+        if message.get("role") != "assistant":
+            continue
+        for call in message.get("tool_calls") or ():
+            arguments = call.get("arguments", call.get("function", {}).get("arguments", {}))
+            if isinstance(arguments, str):
+                texts.append(arguments)
+    return texts
+
+
+def loads_all(texts: list[str]) -> Callable[[], None]:
+    def run() -> None:
+        for text in texts:
+            json.loads(text)
+
+    return run
+
+
+def fenced_block(answer: str) -> str:
+    lines = answer.strip().split("\n")
+    block = lines[1:]
+    for index, line in enumerate(block):
+        if line.strip() == "```":
+            block = block[:index]
+            break
+    return "\n".join(block)
+
+
 def build_workloads() -> list[Workload]:
     conversation_2k = workloads.conversation(2_000)
     conversation_20k = workloads.conversation(20_000)
@@ -121,22 +157,43 @@ def build_workloads() -> list[Workload]:
     native_summarizer = native.ConversationSummarizer(InstantClient(answer))
     reference_summarizer = reference.ConversationSummarizer(InstantClient(answer))
     context = native.ConversationSummarizer.format_summary_for_context
+    texts_2k, texts_20k, texts_run = (json_texts(m) for m in (conversation_2k, conversation_20k, run_messages))
+    non_text_values = [value for value in arguments.values() if type(value) is not str]
+    fenced_json = fenced_block(fenced)
+    logger = logging.getLogger("korbix.summarizer")
+    answer_json = fenced_block(answer)
+
+    def prose_floor() -> None:
+        try:
+            json.loads(prose.strip())
+        except json.JSONDecodeError:
+            logger.warning("Could not parse summary JSON, using fallback")
+
+    def run_floor() -> None:
+        loads_all(texts_run)()
+        run_to_end(InstantClient(answer).complete(messages=[], temperature=0.2, max_tokens=2048))
+        json.loads(answer_json)
+
     return [
         Workload("transcript, 2,000 messages",
                  lambda: native._format_messages_for_summary(conversation_2k),
-                 lambda: reference._format_messages_for_summary(conversation_2k), transcript=True),
+                 lambda: reference._format_messages_for_summary(conversation_2k), transcript=True,
+                 floor=loads_all(texts_2k)),
         Workload("transcript, 20,000 messages",
                  lambda: native._format_messages_for_summary(conversation_20k),
-                 lambda: reference._format_messages_for_summary(conversation_20k), transcript=True),
+                 lambda: reference._format_messages_for_summary(conversation_20k), transcript=True,
+                 floor=loads_all(texts_20k)),
         Workload("argument brief, 20 keys",
                  lambda: native._brief_args(arguments),
-                 lambda: reference._brief_args(arguments)),
+                 lambda: reference._brief_args(arguments),
+                 floor=lambda: [str(value) for value in non_text_values]),
         Workload("parse fenced JSON, 50 KB",
                  lambda: native._parse_summary(fenced),
-                 lambda: reference._parse_summary(fenced)),
+                 lambda: reference._parse_summary(fenced),
+                 floor=lambda: json.loads(fenced_json)),
         Workload("parse non-JSON, 5 KB",
                  lambda: native._parse_summary(prose),
-                 lambda: reference._parse_summary(prose)),
+                 lambda: reference._parse_summary(prose), floor=prose_floor),
         Workload("fallback, 20,000 messages",
                  lambda: native._fallback_summary(conversation_20k),
                  lambda: reference._fallback_summary(conversation_20k)),
@@ -145,7 +202,7 @@ def build_workloads() -> list[Workload]:
                  lambda: reference_summarizer.format_summary_for_context(record)),
         Workload("summarize run, instant client",
                  lambda: run_to_end(native_summarizer.summarize_messages(run_messages)),
-                 lambda: run_to_end(reference_summarizer.summarize_messages(run_messages))),
+                 lambda: run_to_end(reference_summarizer.summarize_messages(run_messages)), floor=run_floor),
     ]
 
 
@@ -179,18 +236,20 @@ def calibrate(function: Callable[[], Any], target: float) -> int:
         loops *= 4
 
 
-def time_workloads(items: list[Workload], rounds: int, target: float) -> dict[str, dict[str, float]]:
+def time_workloads(items: list[Workload], rounds: int, target: float, with_floors: bool) -> dict[str, dict[str, Any]]:
     loops = {}
     for workload in items:
         workload.native()  # warm-up: lazy imports, caches
         workload.reference()
         loops[workload.name] = calibrate(workload.reference, target)
-    samples = {workload.name: {"native": [], "reference": []} for workload in items}
+    samples = {workload.name: {"native": [], "reference": [], "floor": []} for workload in items}
     for round_index in range(rounds):
         for workload in items:
             sides = [("native", workload.native), ("reference", workload.reference)]
             if round_index % 2:
                 sides.reverse()
+            if workload.floor is not None and with_floors:
+                sides.append(("floor", workload.floor))
             for side, function in sides:
                 samples[workload.name][side].append(sample(function, loops[workload.name]))
         print(f"  round {round_index + 1}/{rounds} done", file=sys.stderr)
@@ -200,6 +259,7 @@ def time_workloads(items: list[Workload], rounds: int, target: float) -> dict[st
             "reference": statistics.median(by_side["reference"]),
             "native_spread": (min(by_side["native"]), max(by_side["native"])),
             "reference_spread": (min(by_side["reference"]), max(by_side["reference"])),
+            "floor": statistics.median(by_side["floor"]) if by_side["floor"] else None,
             "loops": loops[name],
         }
         for name, by_side in samples.items()
@@ -246,14 +306,16 @@ def measure_memory(rounds: int) -> dict[str, float]:
 
 
 def report(times: dict[str, dict[str, Any]], memory: dict[str, float], items: list[Workload]) -> dict[str, Any]:
-    print(f"\n{'workload':34} {'native':>12} {'reference':>12} {'ratio':>8}")
+    print(f"\n{'workload':34} {'native':>12} {'reference':>12} {'ratio':>8} {'floor':>12} {'ceiling':>8}")
     ratios = {}
     for workload in items:
         figures = times[workload.name]
         ratio = figures["reference"] / figures["native"]
         ratios[workload.name] = ratio
+        floor = figures["floor"]
+        bound = (f"{floor * 1e6:10.1f}us {figures['reference'] / floor:7.2f}x" if floor else f"{'-':>12} {'-':>8}")
         print(f"{workload.name:34} {figures['native'] * 1e6:10.1f}us {figures['reference'] * 1e6:10.1f}us "
-              f"{ratio:7.2f}x")
+              f"{ratio:7.2f}x {bound}")
     geometric_mean = math.exp(statistics.fmean(math.log(r) for r in ratios.values()))
     print(f"{'geometric mean of the time ratios':34} {'':12} {'':12} {geometric_mean:7.2f}x")
     print(f"{'suspended run, bytes per run':34} {memory['native']:12.0f} {memory['reference']:12.0f} "
@@ -287,6 +349,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="5 rounds of 0.03 s samples")
     parser.add_argument("--only", help="run the workloads whose name contains this text")
     parser.add_argument("--no-memory", action="store_true", help="skip the suspended-run memory figure")
+    parser.add_argument("--no-floors", action="store_true", help="skip timing the calls both sides must make")
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
     options = parser.parse_args()
@@ -301,7 +364,7 @@ def main() -> int:
     check_agreement(items)
     print(f"{len(items)} workloads, {options.rounds} rounds, samples of about {options.sample_time} s",
           file=sys.stderr)
-    times = time_workloads(items, options.rounds, options.sample_time)
+    times = time_workloads(items, options.rounds, options.sample_time, not options.no_floors)
     memory = measure_memory(3) if not options.no_memory else {"native": math.nan, "reference": math.nan}
     results = report(times, memory, items)
     if options.json:

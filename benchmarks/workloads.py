@@ -93,20 +93,19 @@ def conversation(count: int, seed: int = 7) -> list[dict]:
 
 
 def argument_dict(seed: int = 11) -> dict:
-    """A 20-key argument dict of mixed values: short and long text, numbers,
-    flags, lists and nested dicts."""
+    """A 20-key argument dict as tools take them: mostly text (three values
+    longer than the 100-character cut), some numbers and flags, a None, and
+    one short list."""
     rng = random.Random(seed)
-    values = [
-        lambda: sentence(rng, 3),
-        lambda: paragraph(rng, 180),
-        lambda: rng.randint(0, 10**6),
-        lambda: rng.random() * 100,
-        lambda: rng.random() < 0.5,
-        lambda: None,
-        lambda: [rng.choice(WORDS) for _ in range(5)],
-        lambda: {"nested": sentence(rng, 4), "depth": 2},
-    ]
-    return {f"{rng.choice(WORDS[:40])}_{i}": values[i % len(values)]() for i in range(20)}
+    values = (
+        [lambda: sentence(rng, rng.randint(1, 6)) for _ in range(9)]
+        + [lambda: paragraph(rng, 180).replace("\n", " ") for _ in range(3)]
+        + [lambda: rng.randint(0, 10**6) for _ in range(4)]
+        + [lambda: rng.random() < 0.5 for _ in range(2)]
+        + [lambda: None, lambda: [rng.choice(WORDS) for _ in range(3)]]
+    )
+    rng.shuffle(values)
+    return {f"{rng.choice(WORDS[:40])}_{i}": make() for i, make in enumerate(values)}
 
 
 def fenced_json_answer(size: int = 50_000, seed: int = 13) -> str:

@@ -4,8 +4,8 @@ For every generated case both sides get equal fresh inputs; they must return
 equal results or raise the same exception type with the same text, leave
 equal traces of calls into the input's own code and of log lines, leave the
 inputs in equal states, and the native side must release every input object
-afterwards. KORBIX_FUZZ_EXAMPLES sets the examples per test (`make fuzz`
-runs thousands).
+afterwards. KORBIX_FUZZ_EXAMPLES (or HYPOTHESIS_PROFILE=long) sets the
+examples per test; `make fuzz` runs thousands.
 """
 
 from __future__ import annotations
@@ -28,8 +28,11 @@ from hostile_strategies import World, assert_released, build, call, canon, canon
 
 HEALTH = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example,
           HealthCheck.filter_too_much]
-FUZZ = settings(max_examples=int(os.environ.get("KORBIX_FUZZ_EXAMPLES", "120")), deadline=None,
-                suppress_health_check=HEALTH)
+# Fewer examples than the suite's default (each runs both sides, some whole
+# coroutines); HYPOTHESIS_PROFILE=long or KORBIX_FUZZ_EXAMPLES ask for more.
+EXAMPLES = os.environ.get("KORBIX_FUZZ_EXAMPLES") or (
+    settings.default.max_examples if os.environ.get("HYPOTHESIS_PROFILE") == "long" else 120)
+FUZZ = settings(max_examples=int(EXAMPLES), deadline=None, suppress_health_check=HEALTH)
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 

@@ -140,12 +140,46 @@ Ref decode_arguments(Ref text) {
     return text;
 }
 
+// The same read for an exact dict entry, whose `get` is dict.get: the new
+// empty dict that stands in for a missing "function" is only ever read, and
+// reading it gives the fallback, so it is not made. The fallback itself is
+// made only when something receives it: an object's own `get`, or the caller
+// when neither level has the key. The lookups run in the same order.
+template <class MakeFallback>
+Ref read_exact_call_field(PyObject* entry, PyObject* key, MakeFallback make_fallback, int line) {
+    const rt::Site& site = kMessagesSite;
+    PyObject* raw = nullptr;
+    site.status(line, PyDict_GetItemRef(entry, kFunction.get(), &raw));
+    Ref function = Ref::steal(raw);
+    Ref nested;  // stays empty when the nested read gives the fallback
+    if (function && PyDict_CheckExact(function.get())) {
+        raw = nullptr;
+        site.status(line, PyDict_GetItemRef(function.get(), key, &raw));
+        nested = Ref::steal(raw);
+    } else if (function) {
+        Ref fallback = make_fallback();
+        nested = site.at(line, get_or(function.get(), key, fallback.get()));
+    }
+    function.reset();
+    raw = nullptr;
+    site.status(line, PyDict_GetItemRef(entry, key, &raw));
+    if (raw != nullptr) return Ref::steal(raw);
+    return nested ? std::move(nested) : make_fallback();
+}
+
 // "[Assistant called <name>]: <brief>" for one dict entry of "tool_calls".
 void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
     const rt::Site& site = kMessagesSite;
-    Ref name = read_call_field(entry, kName.get(), kUnknown.get(), 183);
-    Ref no_arguments = site.at(184, PyDict_New());
-    Ref args = read_call_field(entry, kArguments.get(), no_arguments.get(), 184);
+    Ref name;
+    Ref args;
+    if (PyDict_CheckExact(entry)) {
+        name = read_exact_call_field(entry, kName.get(), [] { return Ref::borrow(kUnknown.get()); }, 183);
+        args = read_exact_call_field(entry, kArguments.get(), [&] { return site.at(184, PyDict_New()); }, 184);
+    } else {
+        name = read_call_field(entry, kName.get(), kUnknown.get(), 183);
+        Ref no_arguments = site.at(184, PyDict_New());
+        args = read_call_field(entry, kArguments.get(), no_arguments.get(), 184);
+    }
     if (PyUnicode_Check(args.get())) args = decode_arguments(std::move(args));
 
     if (!PyDict_Check(args.get())) {
