@@ -28,6 +28,7 @@ constexpr rt::Site kSite{kTracebackFallbackSummary};
 void collect_requests(PyObject* messages, PyObject* goals) {
     const rt::Site& site = kSite;
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
+        prefetch_records(messages, index);
         Ref message = Ref::borrow(PyList_GET_ITEM(messages, index));
         {
             Ref role = site.at(280, get_or_none(message.get(), kRole.get()));

@@ -282,6 +282,7 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
         // The length is read before every step: a message's own code may
         // shrink or grow the list while it is walked.
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
+            prefetch_records(messages, index);
             Ref message = Ref::borrow(PyList_GET_ITEM(messages, index));
             MessageHead head = read_head(message.get());
             switch (classify(head.role.get())) {
