@@ -173,3 +173,37 @@ def test_context_of_built_records():
         "Conversation had 3 messages before summarization\n\n### Narrative Summary\n"
         "Conversation with 3 messages. Primary request: Fix it"
     )
+
+
+# Texts of every storage width, at lengths around the 16-character steps of
+# the copy loops. A joined text must hold exactly these characters and be
+# stored in the narrowest width that fits them, as Python's own strings are
+# (a wider one would compare unequal to an equal text).
+WIDTH_SAMPLES = ["a", "é", "ж", "\U0001f642"]
+WIDTH_LENGTHS = [1, 15, 16, 17, 33]
+
+
+def width_text(char, length, filler="x"):
+    return filler * (length - 1) + char
+
+
+@pytest.mark.parametrize("last_char", WIDTH_SAMPLES)
+@pytest.mark.parametrize("first_char", WIDTH_SAMPLES)
+def test_joined_texts_take_the_narrowest_width(first_char, last_char):
+    import reference
+
+    items = [width_text(first_char, n) for n in WIDTH_LENGTHS] + [width_text(last_char, n, "é") for n in WIDTH_LENGTHS]
+    record = {**summarizer._empty_summary(), "goals": items, "summary": last_char}
+    assert context(record) == reference.ConversationSummarizer(None).format_summary_for_context(record)
+
+    messages = [
+        # Cut after 500 characters: the wide character beyond the cut must
+        # not widen the line.
+        {"role": "tool", "tool_call_id": first_char, "content": "y" * 500 + last_char * 3},
+        {"role": "user", "content": width_text(first_char, 17)},
+        {"role": "assistant", "tool_calls": [{"name": "t", "arguments": {"k": "z" * 100 + last_char}}]},
+    ]
+    for rendered in (messages, messages[::-1]):
+        assert summarizer._format_messages_for_summary(rendered) == reference._format_messages_for_summary(rendered)
+    args = {f"k{n}": width_text(first_char, n) for n in WIDTH_LENGTHS} | {"long": "w" * 100 + last_char}
+    assert summarizer._brief_args(args) == reference._brief_args(args)

@@ -23,6 +23,7 @@ const Text kBlockersHeading{"### Issues & Resolutions"};
 const Text kNextStepsHeading{"### Next Steps"};
 const Text kNarrativeHeading{"### Narrative Summary\n"};
 const Text kBullet{"  - "};
+const Text kBreakBullet{"\n  - "};
 const Text kLineBreak{"\n"};
 
 constexpr rt::Site kSite{kTracebackFormatSummaryForContext};
@@ -70,7 +71,7 @@ void add_list_section(TextBuilder& parts, PyObject* summary, const Section& sect
     Ref item;
     while (site.status(section.line + 2, loop.next(item))) {
         Ref item_text = site.at(section.line + 3, format_text(item.get()));
-        site.status(section.line + 3, parts.part({kBullet.get(), item_text.get()}));
+        site.status(section.line + 3, parts.part(Opening{kBullet.get(), kBreakBullet.get()}, {item_text.get()}));
     }
     site.status(section.line + 4, parts.part({}));
 }

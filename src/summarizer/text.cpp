@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korbix::summarizer {
 
 rt::Ref ascii_with_number(std::string_view prefix, Py_ssize_t number, std::string_view suffix) noexcept {
@@ -65,51 +69,37 @@ bool TextBuilder::grow(size_t capacity) noexcept {
 
 namespace {
 
-// The widest character class among the first `length` characters, as
-// PyUnicode_New wants it. A whole string is stored in the narrowest kind that
-// holds its characters, so its kind answers at once; a prefix may hold only
-// narrower characters and is scanned.
-Py_UCS4 max_char_of(const Piece& piece) {
-    const Py_UCS4 kind_max = PyUnicode_MAX_CHAR_VALUE(piece.text);
-    if (kind_max == 127 || piece.length == PyUnicode_GET_LENGTH(piece.text)) return kind_max;
-    const int kind = PyUnicode_KIND(piece.text);
-    const void* data = PyUnicode_DATA(piece.text);
-    Py_UCS4 widest = 0;
-    for (Py_ssize_t i = 0; i < piece.length; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch > widest) widest = ch;
+// The character class (127, 255, 65535 or 1114111, as PyUnicode_New wants
+// it) of the first `length` characters of a str, scanning only until the
+// class of the whole string is reached.
+template <class Char>
+Py_UCS4 prefix_class(const void* data, Py_ssize_t length, Py_UCS4 whole_class) {
+    const auto* chars = static_cast<const Char*>(data);
+    Py_UCS4 widest = 127;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = chars[i];
+        if (ch <= widest) continue;
+        widest = ch < 256 ? 255 : ch < 65536 ? 65535 : 1114111;
+        if (widest == whole_class) break;
     }
-    if (widest < 128) return 127;
-    if (widest < 256) return 255;
-    if (widest < 65536) return 65535;
-    return 1114111;
+    return widest;
 }
 
 }  // namespace
 
-int TextBuilder::push(const Piece& piece) noexcept {
-    if (piece.length == 0) return 0;
-    if (count_ == capacity_ && !grow(2 * capacity_)) {
-        PyErr_NoMemory();
-        return -1;
+void TextBuilder::widen_for(const Piece& piece, Py_UCS4 whole_class) noexcept {
+    if (piece.length == PyUnicode_GET_LENGTH(piece.text)) {
+        max_char_ = whole_class;
+        return;
     }
-    pieces_[count_++] = piece;
-    Py_INCREF(piece.text);
-    length_ += static_cast<size_t>(piece.length);
-    const Py_UCS4 max_char = max_char_of(piece);
-    if (max_char > max_char_) max_char_ = max_char;
-    return 0;
-}
-
-int TextBuilder::part(std::initializer_list<Piece> pieces) noexcept {
-    if (started_) {
-        if (push(Piece(separator_)) < 0) return -1;
+    const void* data = PyUnicode_DATA(piece.text);
+    Py_UCS4 prefix = 127;
+    switch (PyUnicode_KIND(piece.text)) {
+        case PyUnicode_1BYTE_KIND: prefix = prefix_class<Py_UCS1>(data, piece.length, whole_class); break;
+        case PyUnicode_2BYTE_KIND: prefix = prefix_class<Py_UCS2>(data, piece.length, whole_class); break;
+        default: prefix = prefix_class<Py_UCS4>(data, piece.length, whole_class); break;
     }
-    started_ = true;
-    for (const Piece& piece : pieces) {
-        if (push(piece) < 0) return -1;
-    }
-    return 0;
+    if (prefix > max_char_) max_char_ = prefix;
 }
 
 void TextBuilder::reserve(size_t pieces) noexcept {
@@ -122,10 +112,63 @@ namespace {
 // Copies `count` characters between kinds; every character fits the target
 // kind (the result's kind comes from the characters actually copied).
 template <class From, class To>
-void convert(const void* from, void* to, Py_ssize_t count) {
-    const auto* source = static_cast<const From*>(from);
-    auto* target = static_cast<To*>(to);
-    for (Py_ssize_t i = 0; i < count; ++i) target[i] = static_cast<To>(source[i]);
+void convert(const From* source, To* target, Py_ssize_t count) {
+    Py_ssize_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        target[i] = static_cast<To>(source[i]);
+        target[i + 1] = static_cast<To>(source[i + 1]);
+        target[i + 2] = static_cast<To>(source[i + 2]);
+        target[i + 3] = static_cast<To>(source[i + 3]);
+    }
+    for (; i < count; ++i) target[i] = static_cast<To>(source[i]);
+}
+
+// Widening copies, sixteen (or eight) characters per step where SSE2 is
+// there, the rest one by one. A single wide character anywhere makes the
+// whole result wide, so most pieces of a result are widened on the way in.
+void widen_1_to_2(const Py_UCS1* source, Py_UCS2* target, Py_ssize_t count) {
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+#endif
+    convert(source + i, target + i, count - i);
+}
+
+void widen_1_to_4(const Py_UCS1* source, Py_UCS4* target, Py_ssize_t count) {
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+        const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+        auto* out = reinterpret_cast<__m128i*>(target + i);
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+    }
+#endif
+    convert(source + i, target + i, count - i);
+}
+
+void widen_2_to_4(const Py_UCS2* source, Py_UCS4* target, Py_ssize_t count) {
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= count; i += 8) {
+        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
+        auto* out = reinterpret_cast<__m128i*>(target + i);
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(words, zero));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(words, zero));
+    }
+#endif
+    convert(source + i, target + i, count - i);
 }
 
 void copy_characters(int from_kind, const void* from, int to_kind, void* to, Py_ssize_t count) {
@@ -135,19 +178,19 @@ void copy_characters(int from_kind, const void* from, int to_kind, void* to, Py_
     }
     switch (from_kind * 8 + to_kind) {
         case PyUnicode_1BYTE_KIND * 8 + PyUnicode_2BYTE_KIND:
-            return convert<Py_UCS1, Py_UCS2>(from, to, count);
+            return widen_1_to_2(static_cast<const Py_UCS1*>(from), static_cast<Py_UCS2*>(to), count);
         case PyUnicode_1BYTE_KIND * 8 + PyUnicode_4BYTE_KIND:
-            return convert<Py_UCS1, Py_UCS4>(from, to, count);
+            return widen_1_to_4(static_cast<const Py_UCS1*>(from), static_cast<Py_UCS4*>(to), count);
         case PyUnicode_2BYTE_KIND * 8 + PyUnicode_4BYTE_KIND:
-            return convert<Py_UCS2, Py_UCS4>(from, to, count);
+            return widen_2_to_4(static_cast<const Py_UCS2*>(from), static_cast<Py_UCS4*>(to), count);
         // Narrowing happens only for a prefix whose characters are narrower
         // than the rest of its string.
         case PyUnicode_2BYTE_KIND * 8 + PyUnicode_1BYTE_KIND:
-            return convert<Py_UCS2, Py_UCS1>(from, to, count);
+            return convert(static_cast<const Py_UCS2*>(from), static_cast<Py_UCS1*>(to), count);
         case PyUnicode_4BYTE_KIND * 8 + PyUnicode_1BYTE_KIND:
-            return convert<Py_UCS4, Py_UCS1>(from, to, count);
+            return convert(static_cast<const Py_UCS4*>(from), static_cast<Py_UCS1*>(to), count);
         default:
-            return convert<Py_UCS4, Py_UCS2>(from, to, count);
+            return convert(static_cast<const Py_UCS4*>(from), static_cast<Py_UCS2*>(to), count);
     }
 }
 

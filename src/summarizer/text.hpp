@@ -53,12 +53,19 @@ rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noex
 // One piece of a joined text: a str instance, whole or only its first
 // `length` characters (a cut that needs no string of its own).
 struct Piece {
-    Piece() noexcept : text(nullptr), length(0) {}
+    Piece() = default;  // left unset: the builder's inline storage is filled as used
     Piece(PyObject* text) noexcept : text(text), length(PyUnicode_GET_LENGTH(text)) {}  // NOLINT: implicit on purpose
     Piece(PyObject* text, Py_ssize_t prefix) noexcept
         : text(text), length(prefix < PyUnicode_GET_LENGTH(text) ? prefix : PyUnicode_GET_LENGTH(text)) {}
     PyObject* text;
     Py_ssize_t length;
+};
+
+// A constant that opens a part, spelled twice: alone, and with the separator
+// in front, so that a part after the first costs no separator piece.
+struct Opening {
+    PyObject* alone;
+    PyObject* after_separator;
 };
 
 // Collects str pieces and joins them once at the end. Pieces are grouped into
@@ -73,7 +80,24 @@ public:
 
     // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
     // MemoryError set when the piece list cannot grow.
-    int part(std::initializer_list<Piece> pieces) noexcept;
+    int part(std::initializer_list<Piece> pieces) noexcept {
+        if (started_ && push(Piece(separator_)) < 0) return -1;
+        started_ = true;
+        for (const Piece& piece : pieces) {
+            if (push(piece) < 0) return -1;
+        }
+        return 0;
+    }
+    // Starts a new part that begins with `opening`, followed by `rest`.
+    int part(const Opening& opening, std::initializer_list<Piece> rest) noexcept {
+        const bool after_separator = started_;
+        started_ = true;
+        if (push(Piece(after_separator ? opening.after_separator : opening.alone)) < 0) return -1;
+        for (const Piece& piece : rest) {
+            if (push(piece) < 0) return -1;
+        }
+        return 0;
+    }
     // Makes room for `pieces` pieces up front (a hint; never fails).
     void reserve(size_t pieces) noexcept;
 
@@ -81,10 +105,27 @@ public:
     rt::Ref build() noexcept;
 
 private:
-    // Short joins (an argument brief, a few lines) stay in the object itself.
-    static constexpr size_t kInlinePieces = 24;
+    // Short joins (an argument brief of up to 24 keys, a few lines) stay in
+    // the object itself.
+    static constexpr size_t kInlinePieces = 96;
 
-    int push(const Piece& piece) noexcept;
+    int push(const Piece& piece) noexcept {
+        if (piece.length == 0) return 0;
+        if (count_ == capacity_ && !grow(2 * capacity_)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        pieces_[count_++] = piece;
+        Py_INCREF(piece.text);
+        length_ += static_cast<size_t>(piece.length);
+        // A whole string is stored in the narrowest kind that holds its
+        // characters, so its kind tells its class; only a prefix of a string
+        // wider than anything seen so far needs a look at its characters.
+        const Py_UCS4 whole_class = PyUnicode_MAX_CHAR_VALUE(piece.text);
+        if (whole_class > max_char_) widen_for(piece, whole_class);
+        return 0;
+    }
+    void widen_for(const Piece& piece, Py_UCS4 whole_class) noexcept;
     bool grow(size_t capacity) noexcept;
 
     PyObject* separator_;

@@ -32,12 +32,16 @@ const Text kLoads{"loads"};
 const Text kBriefArgsName{"_brief_args"};
 
 const Text kToolResultOpen{"[Tool Result ("};
+const Text kBreakToolResultOpen{"\n[Tool Result ("};
 const Text kToolResultClose{")]: "};
 const Text kTruncated{"... [truncated]"};
 const Text kAssistantPrefix{"[Assistant]: "};
+const Text kBreakAssistantPrefix{"\n[Assistant]: "};
 const Text kAssistantCalled{"[Assistant called "};
+const Text kBreakAssistantCalled{"\n[Assistant called "};
 const Text kCallClose{"]: "};
 const Text kUserPrefix{"[User]: "};
+const Text kBreakUserPrefix{"\n[User]: "};
 const Text kLineBreak{"\n"};
 const Text kEquals{"="};
 const Text kPartSeparator{", "};
@@ -46,6 +50,12 @@ const Text kEllipsis{"..."};
 constexpr Py_ssize_t kToolResultLimit = 500;
 constexpr Py_ssize_t kArgumentValueLimit = 100;
 constexpr Py_ssize_t kPlainArgumentsLimit = 200;
+
+// Each line opens with a constant that also carries the line break before it.
+Opening tool_result_opening() { return {kToolResultOpen.get(), kBreakToolResultOpen.get()}; }
+Opening assistant_opening() { return {kAssistantPrefix.get(), kBreakAssistantPrefix.get()}; }
+Opening tool_call_opening() { return {kAssistantCalled.get(), kBreakAssistantCalled.get()}; }
+Opening user_opening() { return {kUserPrefix.get(), kBreakUserPrefix.get()}; }
 
 constexpr rt::Site kMessagesSite{kTracebackFormatMessages};
 constexpr rt::Site kBriefSite{kTracebackBriefArgs};
@@ -82,14 +92,14 @@ void add_tool_line(TextBuilder& lines, Ref tool_id, Ref content) {
         // The cut text would format to itself: the line takes the prefix of
         // the content and the marker as they are, without building the cut.
         Ref id_text = site.at(176, format_text(tool_id.get()));
-        site.status(176, lines.part({kToolResultOpen.get(), id_text.get(), kToolResultClose.get(),
+        site.status(176, lines.part(tool_result_opening(), {id_text.get(), kToolResultClose.get(),
                                      Piece(content.get(), kToolResultLimit), kTruncated.get()}));
         return;
     }
     if (cut) content = site.at(175, cut_with_marker(content.get(), kToolResultLimit, kTruncated.get()));
     Ref id_text = site.at(176, format_text(tool_id.get()));
     Ref content_text = site.at(176, format_text(content.get()));
-    site.status(176, lines.part({kToolResultOpen.get(), id_text.get(), kToolResultClose.get(), content_text.get()}));
+    site.status(176, lines.part(tool_result_opening(), {id_text.get(), kToolResultClose.get(), content_text.get()}));
 }
 
 // `entry.get(key, entry.get("function", {}).get(key, fallback))`, in Python's
@@ -186,7 +196,7 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
         // The first 200 characters of `str(args)`: a str formats to itself.
         Ref text = site.at(191, PyObject_Str(args.get()));
         Ref name_text = site.at(192, format_text(name.get()));
-        site.status(192, lines.part({kAssistantCalled.get(), name_text.get(), kCallClose.get(),
+        site.status(192, lines.part(tool_call_opening(), {name_text.get(), kCallClose.get(),
                                      Piece(text.get(), kPlainArgumentsLimit)}));
         return;
     }
@@ -198,14 +208,14 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
                                                  1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref name_text = site.at(192, format_text(name.get()));
     Ref brief_text = site.at(192, format_text(brief.get()));
-    site.status(192, lines.part({kAssistantCalled.get(), name_text.get(), kCallClose.get(), brief_text.get()}));
+    site.status(192, lines.part(tool_call_opening(), {name_text.get(), kCallClose.get(), brief_text.get()}));
 }
 
 void add_assistant_lines(TextBuilder& lines, PyObject* message, PyObject* content) {
     const rt::Site& site = kMessagesSite;
     if (site.status(178, is_true(content))) {
         Ref content_text = site.at(179, format_text(content));
-        site.status(179, lines.part({kAssistantPrefix.get(), content_text.get()}));
+        site.status(179, lines.part(assistant_opening(), {content_text.get()}));
     }
     {
         Ref probe = site.at(180, get_or_none(message, kToolCalls.get()));
@@ -298,7 +308,7 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
                     break;
                 case Role::User: {
                     Ref content_text = site.at(194, format_text(head.content.get()));
-                    site.status(194, lines.part({kUserPrefix.get(), content_text.get()}));
+                    site.status(194, lines.part(user_opening(), {content_text.get()}));
                     break;
                 }
                 case Role::System:
