@@ -84,8 +84,10 @@ fuzz: fuzz-tools
 fuzz-quick: fuzz-tools
 	KORBIX_FUZZ_RUNS=50000 KORBIX_FUZZ_SEED=1 scripts/fuzz.sh 120
 
-# Native module against the plain-Python reference (benchmarks/README.md).
+# Native module against the plain-Python reference (benchmarks/README.md), with
+# pyperf as the harness (the "bench" extra; installed here without rebuilding).
 bench: install
+	$(PIP) install $(PIP_QUIET) "pyperf>=2.6"
 	$(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 clean:

@@ -1,19 +1,6 @@
 """Helpers shared by the tests."""
 
-import traceback
-
 import korbix.core.summarizer as summarizer
-
-MODULE_PREFIX = "korbix.core.summarizer."
-
-
-def module_entries(exc: BaseException) -> list[tuple[str, int]]:
-    """(function name, line) of the traceback entries the module added, outermost first."""
-    return [
-        (frame.f_code.co_name, line)
-        for frame, line in traceback.walk_tb(exc.__traceback__)
-        if frame.f_code.co_name.startswith(MODULE_PREFIX)
-    ]
 
 
 def without_time(record):

@@ -8,7 +8,8 @@ import types
 import pytest
 
 import korbix.core.summarizer as summarizer
-from helpers import context, module_entries, without_time
+from helpers import context, without_time
+from support import module_entries
 
 TRANSCRIPT = "korbix.core.summarizer._format_messages_for_summary"
 BRIEF = "korbix.core.summarizer._brief_args"
