@@ -12,10 +12,19 @@ namespace {
 // One empty code object per (line, function name), made on first use and kept
 // for the life of the process. Keying by the name as well as the line keeps
 // each entry's function name right when two functions fail at the same line.
+//
+// Each also keeps the frame of its last entry. Making a frame is the costly
+// part of an entry (PyFrame_New builds a function object as well), and many
+// failures are expected ones: an answer that is not JSON, a decoding error
+// in tool arguments. A kept frame is reused only when nothing else holds it
+// any more, that is when every traceback that showed it is gone, and it is
+// cleared first (frame.clear() drops an f_trace or f_locals that a caller may
+// have attached), so no caller can tell a reused frame from a new one.
 struct CachedCode {
     int line;
     const char* name;
     PyCodeObject* code;  // owned, never released
+    PyObject* frame;     // owned; the frame of the last entry, or nullptr
 };
 
 bool comes_before(const CachedCode& entry, int line, const char* name) {
@@ -30,23 +39,38 @@ std::vector<CachedCode>& code_cache() {
 
 PyObject* g_globals = nullptr;  // borrowed from the module, which is never destroyed
 
-PyCodeObject* code_for(int line, const char* name) {
+CachedCode* entry_for(int line, const char* name) {
     auto& cache = code_cache();
     auto position = std::lower_bound(cache.begin(), cache.end(), 0, [&](const CachedCode& entry, int) {
         return comes_before(entry, line, name);
     });
     if (position != cache.end() && position->line == line && std::strcmp(position->name, name) == 0) {
-        return position->code;
+        return &*position;
     }
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, name, line);
     if (code == nullptr) return nullptr;
     try {
-        cache.insert(position, CachedCode{line, name, code});
+        position = cache.insert(position, CachedCode{line, name, code, nullptr});
     } catch (...) {
         Py_DECREF(code);
         return nullptr;
     }
-    return code;
+    return &*position;
+}
+
+// A frame for an entry: the kept one when it is free, else a new one (kept
+// for next time when it is made with the module's globals). New reference.
+PyObject* frame_for(CachedCode& entry, PyObject* globals) {
+    const bool keepable = globals == g_globals;
+    if (keepable && entry.frame != nullptr && Py_REFCNT(entry.frame) == 1) {
+        static PyObject* clear_name = PyUnicode_InternFromString("clear");  // lives until process exit
+        Ref cleared = Ref::steal(clear_name ? PyObject_CallMethodNoArgs(entry.frame, clear_name) : nullptr);
+        if (cleared) return Py_NewRef(entry.frame);
+        PyErr_Clear();
+    }
+    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), entry.code, globals, nullptr));
+    if (frame != nullptr && keepable) Py_XSETREF(entry.frame, Py_NewRef(frame));
+    return frame;
 }
 
 }  // namespace
@@ -61,21 +85,19 @@ void add_traceback(const char* function_name, int line, PyObject* globals) noexc
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
         raised = PyErr_GetRaisedException();
     }
-    PyCodeObject* code = code_for(line, function_name);
+    CachedCode* entry = entry_for(line, function_name);
     Ref scratch_globals;
     if (globals == nullptr) {
         scratch_globals = Ref::steal(PyDict_New());
         globals = scratch_globals.get();
     }
-    PyFrameObject* frame = nullptr;
-    if (code != nullptr && globals != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    }
+    PyObject* frame = nullptr;
+    if (entry != nullptr && globals != nullptr) frame = frame_for(*entry, globals);
     // Whatever went wrong while making the entry, the original exception wins.
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
     if (frame != nullptr) {
-        PyTraceBack_Here(frame);
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
         Py_DECREF(frame);
     }
 }
