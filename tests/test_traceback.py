@@ -1,5 +1,7 @@
 """Traceback entries: one cached code object per line and function name."""
 
+import gc
+
 import pytest
 
 from support import run_python
@@ -60,3 +62,43 @@ def test_entry_leaves_the_exception_itself_alone():
     frames = [f for f, _ in __import__("traceback").walk_tb(error.__traceback__)]
     assert frames[-2].f_code.co_name == "korbix.core.summarizer._empty_summary"
     assert frames[-2].f_globals is vars(s)
+
+
+def module_frame(exc):
+    frames = [frame for frame, _ in __import__("traceback").walk_tb(exc.__traceback__)
+              if frame.f_code.co_filename == "korbix/core/summarizer.pyx"]
+    assert len(frames) == 1
+    return frames[0]
+
+
+def failed_decode():
+    import korbix.core.summarizer as s
+
+    try:
+        s._parse_summary("[1]")  # parsed, but a list has no `get`
+    except AttributeError as exc:
+        return exc
+    raise AssertionError("no failure")
+
+
+def test_entry_frames_are_never_shared_and_always_look_new():
+    first = failed_decode()
+    second = failed_decode()
+    # Two live tracebacks never show one frame.
+    assert module_frame(first) is not module_frame(second)
+
+    frame = module_frame(second)  # the frame of the latest entry is the one kept
+    frame.f_trace = lambda *args: None
+    frame.f_trace_lines = False
+    frame.f_trace_opcodes = True
+    kept = id(frame)
+    del first, second, frame  # nothing holds the frames any more
+    gc.collect()
+    reused = False
+    for _ in range(3):
+        fresh = module_frame(failed_decode())
+        assert (fresh.f_trace, fresh.f_trace_lines, fresh.f_trace_opcodes) == (None, True, False)
+        assert fresh.f_lineno == 235 and fresh.f_back is None and dict(fresh.f_locals) == {}
+        assert fresh.f_globals is __import__("korbix.core.summarizer", fromlist=["x"]).__dict__
+        reused = reused or id(fresh) == kept
+    assert reused  # the kept frame did come back, so the reset above was tested

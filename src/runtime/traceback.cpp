@@ -18,8 +18,8 @@ namespace {
 // failures are expected ones: an answer that is not JSON, a decoding error
 // in tool arguments. A kept frame is reused only when nothing else holds it
 // any more, that is when every traceback that showed it is gone, and it is
-// cleared first (frame.clear() drops an f_trace or f_locals that a caller may
-// have attached), so no caller can tell a reused frame from a new one.
+// put back into the state of a new frame first (`reset_frame`), so no caller
+// can tell a reused frame from a new one.
 struct CachedCode {
     int line;
     const char* name;
@@ -58,15 +58,37 @@ CachedCode* entry_for(int line, const char* name) {
     return &*position;
 }
 
+// Puts a kept frame back into the state of a new one: frame.clear() drops
+// an f_trace or f_locals that a caller attached; the two tracing flags are
+// reset only when a caller changed them. False with an exception set when
+// the frame refuses.
+bool reset_frame(PyObject* frame) {
+    static PyObject* const clear_name = PyUnicode_InternFromString("clear");  // live until process exit
+    static PyObject* const lines_name = PyUnicode_InternFromString("f_trace_lines");
+    static PyObject* const opcodes_name = PyUnicode_InternFromString("f_trace_opcodes");
+    if (clear_name == nullptr || lines_name == nullptr || opcodes_name == nullptr) return false;
+    Ref cleared = Ref::steal(PyObject_CallMethodNoArgs(frame, clear_name));
+    if (!cleared) return false;
+    struct Flag {
+        PyObject* name;
+        PyObject* fresh;
+    };
+    for (const Flag& flag : {Flag{lines_name, Py_True}, Flag{opcodes_name, Py_False}}) {
+        Ref value = Ref::steal(PyObject_GetAttr(frame, flag.name));
+        if (!value) return false;
+        if (value.get() != flag.fresh && PyObject_SetAttr(frame, flag.name, flag.fresh) < 0) return false;
+    }
+    return true;
+}
+
 // A frame for an entry: the kept one when it is free, else a new one (kept
 // for next time when it is made with the module's globals). New reference.
 PyObject* frame_for(CachedCode& entry, PyObject* globals) {
     const bool keepable = globals == g_globals;
     if (keepable && entry.frame != nullptr && Py_REFCNT(entry.frame) == 1) {
-        static PyObject* clear_name = PyUnicode_InternFromString("clear");  // lives until process exit
-        Ref cleared = Ref::steal(clear_name ? PyObject_CallMethodNoArgs(entry.frame, clear_name) : nullptr);
-        if (cleared) return Py_NewRef(entry.frame);
+        if (reset_frame(entry.frame)) return Py_NewRef(entry.frame);
         PyErr_Clear();
+        Py_CLEAR(entry.frame);
     }
     PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), entry.code, globals, nullptr));
     if (frame != nullptr && keepable) Py_XSETREF(entry.frame, Py_NewRef(frame));
