@@ -207,20 +207,63 @@ def test_failure_inside_the_handler_chains_to_the_decoding_error(monkeypatch):
 # ---- module globals resolved at each call -----------------------------------
 
 
-def fake_json(loads, decode_error=json.JSONDecodeError):
-    return types.SimpleNamespace(loads=loads, JSONDecodeError=decode_error)
+class ModuleSubclass(types.ModuleType):
+    pass
 
 
-def test_rebound_json_is_used_by_the_parser(monkeypatch):
-    monkeypatch.setattr(summarizer, "json", fake_json(lambda text: {"summary": f"<{text}>"}))
+def namespace(kind, **attributes):
+    """An object offering `attributes` as a plain object, a module holding
+    them, a module handing them out from its `__getattr__`, or a module of a
+    ModuleType subclass."""
+    if kind == "object":
+        return types.SimpleNamespace(**attributes)
+    module = (ModuleSubclass if kind == "module subclass" else types.ModuleType)("stand_in")
+    if kind == "module __getattr__":
+        def module_getattr(name):
+            try:
+                return attributes[name]
+            except KeyError:
+                raise AttributeError(name) from None
+
+        module.__getattr__ = module_getattr
+    else:
+        vars(module).update(attributes)
+    return module
+
+
+NAMESPACE_KINDS = ["object", "module", "module __getattr__", "module subclass"]
+
+
+def fake_json(loads, decode_error=json.JSONDecodeError, kind="object"):
+    return namespace(kind, loads=loads, JSONDecodeError=decode_error)
+
+
+@pytest.mark.parametrize("kind", NAMESPACE_KINDS)
+def test_rebound_json_is_used_by_the_parser(monkeypatch, kind):
+    monkeypatch.setattr(summarizer, "json", fake_json(lambda text: {"summary": f"<{text}>"}, kind=kind))
     assert summarizer._parse_summary(" x ")["summary"] == "<x>"
 
 
-def test_rebound_json_error_class_is_matched(monkeypatch):
+def test_module_without_the_attribute_raises_its_own_error(monkeypatch):
+    monkeypatch.setattr(summarizer, "json", namespace("module"))
+    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'loads'$") as caught:
+        summarizer._parse_summary("{}")
+    assert module_entries(caught.value) == [(PARSE, 232)]
+
+
+@pytest.mark.parametrize("kind", NAMESPACE_KINDS)
+def test_rebound_time_is_used_for_the_time_stamp(monkeypatch, kind):
+    monkeypatch.setattr(summarizer, "time", namespace(kind, time=lambda: 12.5))
+    assert summarizer._empty_summary()["created_at"] == 12.5
+    assert summarizer._parse_summary("{}")["created_at"] == 12.5
+
+
+@pytest.mark.parametrize("kind", NAMESPACE_KINDS)
+def test_rebound_json_error_class_is_matched(monkeypatch, kind):
     def loads(text):
         raise LookupError(text)
 
-    monkeypatch.setattr(summarizer, "json", fake_json(loads, LookupError))
+    monkeypatch.setattr(summarizer, "json", fake_json(loads, LookupError, kind=kind))
     assert summarizer._format_messages_for_summary(call(name="t", arguments="{}")) == "[Assistant called t]: {}"
     assert summarizer._parse_summary("{}")["summary"] == "{}"
 

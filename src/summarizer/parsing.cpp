@@ -140,7 +140,7 @@ Ref failed_at(int line) {
 Ref decode_and_map(PyObject* text) {
     Ref json = lookup_global(kJsonName.get());
     if (!json) return failed_at(232);
-    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), kLoads.get()));
+    Ref loads = module_attribute(json.get(), kLoads.get());
     if (!loads) return failed_at(232);
     Ref data = Ref::steal(PyObject_CallOneArg(loads.get(), text));
     if (!data) return failed_at(232);

@@ -97,7 +97,7 @@ HandlingScope::~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
 int is_json_decode_error(PyObject* exception) noexcept {
     rt::Ref json = lookup_global(kJson.get());
     if (!json) return -1;
-    rt::Ref error_class = rt::Ref::steal(PyObject_GetAttr(json.get(), kJsonDecodeError.get()));
+    rt::Ref error_class = module_attribute(json.get(), kJsonDecodeError.get());
     if (!error_class) return -1;
     if (!is_catchable(error_class.get())) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");

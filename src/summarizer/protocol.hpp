@@ -17,6 +17,21 @@ rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
 // `record.get(key)`.
 rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept;
 
+// `module.name` for a name that neither ModuleType nor object defines (such
+// as "loads", "JSONDecodeError" and "time"). For an exact module whose
+// namespace holds the name, that entry is what the generic attribute lookup
+// finds too: both types are immutable and have no attribute of that name.
+// Anything else (another object, a missing name and so the module's
+// `__getattr__` or the AttributeError) goes through getattr itself.
+inline rt::Ref module_attribute(PyObject* object, PyObject* name) noexcept {
+    if (PyModule_CheckExact(object)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(object), name, &value) < 0) return {};
+        if (value != nullptr) return rt::Ref::steal(value);
+    }
+    return rt::Ref::steal(PyObject_GetAttr(object, name));
+}
+
 // `record.get` as an attribute, looked up once and called later (what Python
 // does for the outer call of `a.get(k, a.get(...))`). An exact dict needs no
 // lookup: its method is fixed.

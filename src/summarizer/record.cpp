@@ -3,6 +3,7 @@
 
 #include "../runtime/traceback.hpp"
 #include "logic.hpp"
+#include "protocol.hpp"
 #include "state.hpp"
 
 namespace korbix::summarizer {
@@ -25,7 +26,7 @@ const Text kTimeName{"time"};
 rt::Ref current_time() noexcept {
     rt::Ref time_module = lookup_global(kTimeName.get());
     if (!time_module) return {};
-    rt::Ref time_function = rt::Ref::steal(PyObject_GetAttr(time_module.get(), kTimeName.get()));
+    rt::Ref time_function = module_attribute(time_module.get(), kTimeName.get());
     if (!time_function) return {};
     return rt::Ref::steal(PyObject_CallNoArgs(time_function.get()));
 }

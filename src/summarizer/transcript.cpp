@@ -120,7 +120,7 @@ Ref read_call_field(PyObject* entry, PyObject* key, PyObject* nested_fallback, i
 Ref load_json(PyObject* text) {
     Ref json = lookup_global(kJsonName.get());
     if (json) {
-        Ref loads = Ref::steal(PyObject_GetAttr(json.get(), kLoads.get()));
+        Ref loads = module_attribute(json.get(), kLoads.get());
         if (loads) {
             Ref decoded = Ref::steal(PyObject_CallOneArg(loads.get(), text));
             if (decoded) return decoded;
