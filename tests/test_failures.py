@@ -245,10 +245,15 @@ def test_rebound_json_is_used_by_the_parser(monkeypatch, kind):
 
 
 def test_module_without_the_attribute_raises_its_own_error(monkeypatch):
+    # The failed `json.loads` is being handled when the clause's own
+    # `json.JSONDecodeError` fails in turn, as in Python.
     monkeypatch.setattr(summarizer, "json", namespace("module"))
-    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'loads'$") as caught:
+    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'JSONDecodeError'$") as caught:
         summarizer._parse_summary("{}")
-    assert module_entries(caught.value) == [(PARSE, 232)]
+    assert module_entries(caught.value) == [(PARSE, 245)]
+    first = caught.value.__context__
+    assert str(first) == "module 'stand_in' has no attribute 'loads'"
+    assert module_entries(first) == [(PARSE, 232)]
 
 
 @pytest.mark.parametrize("kind", NAMESPACE_KINDS)
