@@ -38,8 +38,8 @@ Span stripped_span(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     return {start, end};
 }
 
-bool is_fence_at(PyObject* text, Py_ssize_t position) {
-    if (PyUnicode_GET_LENGTH(text) - position < 3) return false;
+bool is_fence_at(PyObject* text, Py_ssize_t position, Py_ssize_t end) {
+    if (end - position < 3) return false;
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     return PyUnicode_READ(kind, data, position) == kBackquote &&
@@ -50,35 +50,37 @@ bool is_fence_at(PyObject* text, Py_ssize_t position) {
 // A line that is the fence marker and nothing else once stripped.
 bool is_closing_fence(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     const Span line = stripped_span(text, start, end);
-    return line.end - line.start == 3 && is_fence_at(text, line.start);
+    return line.end - line.start == 3 && is_fence_at(text, line.start, line.end);
 }
 
 // The lines after the opening fence line up to (not including) the first
-// closing fence line, joined with "\n". Splitting at "\n" and joining a run
-// of consecutive lines with "\n" gives back that stretch of the text, so the
-// result is a slice of `text`. `text` starts with the fence marker, so its
-// first line always opens the block and is never collected.
-Ref fenced_block(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const Py_ssize_t first_break = PyUnicode_FindChar(text, '\n', 0, length, 1);
+// closing fence line, joined with "\n", of the cleaned text, which is the
+// span `cleaned` of `answer` and starts with the fence marker (so its first
+// line always opens the block and is never collected). Splitting at "\n"
+// and joining a run of consecutive lines with "\n" gives back that stretch
+// of the text, so the result is a slice of `answer`, and the cleaned text
+// itself need not be made.
+Ref fenced_block(PyObject* answer, Span cleaned) {
+    const Py_ssize_t end = cleaned.end;
+    const Py_ssize_t first_break = PyUnicode_FindChar(answer, '\n', cleaned.start, end, 1);
     if (first_break == -2) kSite.fail(217);
     if (first_break == -1) return Ref::borrow(kEmptyText.get());
     const Py_ssize_t block_start = first_break + 1;
-    Py_ssize_t block_end = length;
+    Py_ssize_t block_end = end;
     Py_ssize_t line_start = block_start;
     for (;;) {
-        Py_ssize_t line_end = PyUnicode_FindChar(text, '\n', line_start, length, 1);
+        Py_ssize_t line_end = PyUnicode_FindChar(answer, '\n', line_start, end, 1);
         if (line_end == -2) kSite.fail(225);
-        if (line_end == -1) line_end = length;
-        if (is_closing_fence(text, line_start, line_end)) {
+        if (line_end == -1) line_end = end;
+        if (is_closing_fence(answer, line_start, line_end)) {
             block_end = line_start - 1;  // drop the "\n" before the closing line
             break;
         }
-        if (line_end == length) break;
+        if (line_end == end) break;
         line_start = line_end + 1;
     }
     if (block_end < block_start) return Ref::borrow(kEmptyText.get());
-    return kSite.at(229, PyUnicode_Substring(text, block_start, block_end));
+    return kSite.at(229, PyUnicode_Substring(answer, block_start, block_end));
 }
 
 struct Field {
@@ -160,8 +162,9 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         // slicing it run no Python code.
         PyObject* answer = args[0];
         const Span kept = stripped_span(answer, 0, PyUnicode_GET_LENGTH(answer));
-        Ref text = site.at(213, PyUnicode_Substring(answer, kept.start, kept.end));
-        if (is_fence_at(text.get(), 0)) text = fenced_block(text.get());
+        Ref text = is_fence_at(answer, kept.start, kept.end)
+                       ? fenced_block(answer, kept)
+                       : site.at(213, PyUnicode_Substring(answer, kept.start, kept.end));
 
         Ref record = decode_and_map(text.get());
         if (record) return record.release();
