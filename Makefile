@@ -70,7 +70,7 @@ refleak-quick:
 memcheck-quick:
 	$(MAKE) memcheck PYTEST_ARGS="test_hostile.py test_rendering.py test_coroutine.py -k 'not gc_pressure'"
 asan-quick:
-	$(MAKE) asan PYTEST_ARGS="$(QUICK_TESTS) test_fuzz.py"
+	$(MAKE) asan PYTEST_ARGS="$(QUICK_TESTS) test_fuzz.py test_failures.py test_traceback.py"
 
 # Fuzzing (see README, "Fuzzing"): atheris against the plain-Python reference,
 # then the hypothesis fuzz tests with many more examples than `make test` runs.
