@@ -102,3 +102,25 @@ def test_entry_frames_are_never_shared_and_always_look_new():
         assert fresh.f_globals is __import__("korbix.core.summarizer", fromlist=["x"]).__dict__
         reused = reused or id(fresh) == kept
     assert reused  # the kept frame did come back, so the reset above was tested
+
+
+def test_reset_that_runs_python_code_never_shares_a_frame():
+    # Resetting the kept frame drops its f_trace, whose finalizer fails in
+    # the module at the same line while the outer entry is being made.
+    inner = []
+
+    class Tracer:
+        def __call__(self, *args):
+            return None
+
+        def __del__(self):
+            inner.append(failed_decode())
+
+    first = failed_decode()
+    module_frame(first).f_trace = Tracer()
+    del first
+    gc.collect()
+    outer = failed_decode()
+    assert len(inner) == 1
+    assert module_frame(outer) is not module_frame(inner[0])
+    assert module_frame(outer).f_trace is None and module_frame(inner[0]).f_trace is None

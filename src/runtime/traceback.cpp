@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace korbix::rt {
@@ -20,6 +22,10 @@ namespace {
 // any more, that is when every traceback that showed it is gone, and it is
 // put back into the state of a new frame first (`reset_frame`), so no caller
 // can tell a reused frame from a new one.
+//
+// The table holds pointers, so an entry stays where it is while later ones
+// are inserted: making or resetting a frame can run Python code (a finalizer)
+// that fails in this module and so adds entries of its own.
 struct CachedCode {
     int line;
     const char* name;
@@ -27,13 +33,13 @@ struct CachedCode {
     PyObject* frame;     // owned; the frame of the last entry, or nullptr
 };
 
-bool comes_before(const CachedCode& entry, int line, const char* name) {
-    if (entry.line != line) return entry.line < line;
-    return std::strcmp(entry.name, name) < 0;
+bool comes_before(const std::unique_ptr<CachedCode>& entry, int line, const char* name) {
+    if (entry->line != line) return entry->line < line;
+    return std::strcmp(entry->name, name) < 0;
 }
 
-std::vector<CachedCode>& code_cache() {
-    static auto* cache = new std::vector<CachedCode>();  // lives until process exit
+std::vector<std::unique_ptr<CachedCode>>& code_cache() {
+    static auto* cache = new std::vector<std::unique_ptr<CachedCode>>();  // lives until process exit
     return *cache;
 }
 
@@ -41,21 +47,22 @@ PyObject* g_globals = nullptr;  // borrowed from the module, which is never dest
 
 CachedCode* entry_for(int line, const char* name) {
     auto& cache = code_cache();
-    auto position = std::lower_bound(cache.begin(), cache.end(), 0, [&](const CachedCode& entry, int) {
+    auto position = std::lower_bound(cache.begin(), cache.end(), 0, [&](const std::unique_ptr<CachedCode>& entry, int) {
         return comes_before(entry, line, name);
     });
-    if (position != cache.end() && position->line == line && std::strcmp(position->name, name) == 0) {
-        return &*position;
+    if (position != cache.end() && (*position)->line == line && std::strcmp((*position)->name, name) == 0) {
+        return position->get();
     }
     PyCodeObject* code = PyCode_NewEmpty(kSourceFile, name, line);
     if (code == nullptr) return nullptr;
     try {
-        position = cache.insert(position, CachedCode{line, name, code, nullptr});
+        position = cache.insert(position, std::make_unique<CachedCode>(CachedCode{line, name, code, nullptr}));
     } catch (...) {
         Py_DECREF(code);
+        PyErr_NoMemory();
         return nullptr;
     }
-    return &*position;
+    return position->get();
 }
 
 // Puts a kept frame back into the state of a new one: frame.clear() drops
@@ -86,9 +93,15 @@ bool reset_frame(PyObject* frame) {
 PyObject* frame_for(CachedCode& entry, PyObject* globals) {
     const bool keepable = globals == g_globals;
     if (keepable && entry.frame != nullptr && Py_REFCNT(entry.frame) == 1) {
-        if (reset_frame(entry.frame)) return Py_NewRef(entry.frame);
+        // Out of the table while it is reset: Python code run by the reset
+        // (the finalizer of a dropped f_trace, say) that makes an entry for
+        // this line gets a frame of its own, so no frame is ever shared.
+        Ref kept = Ref::steal(std::exchange(entry.frame, nullptr));
+        if (reset_frame(kept.get())) {
+            if (entry.frame == nullptr) entry.frame = Py_NewRef(kept.get());
+            return kept.release();
+        }
         PyErr_Clear();
-        Py_CLEAR(entry.frame);
     }
     PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), entry.code, globals, nullptr));
     if (frame != nullptr && keepable) Py_XSETREF(entry.frame, Py_NewRef(frame));
