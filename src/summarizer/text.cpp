@@ -212,7 +212,14 @@ rt::Ref TextBuilder::build() noexcept {
     // The result is new and not yet shared, so its buffer is written directly.
     const int kind = PyUnicode_KIND(result.get());
     char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
+    // The pieces lie all over the heap and were mostly not read when they
+    // were added; ask for a piece's header, then for its characters, a few
+    // pieces ahead of the copy.
+    constexpr size_t kHeaderDistance = 16;
+    constexpr size_t kDataDistance = 8;
     for (size_t i = 0; i < count_; ++i) {
+        if (i + kHeaderDistance < count_) __builtin_prefetch(pieces_[i + kHeaderDistance].text);
+        if (i + kDataDistance < count_) __builtin_prefetch(PyUnicode_DATA(pieces_[i + kDataDistance].text));
         const Piece& piece = pieces_[i];
         copy_characters(PyUnicode_KIND(piece.text), PyUnicode_DATA(piece.text), kind, out, piece.length);
         out += static_cast<size_t>(piece.length) * static_cast<size_t>(kind);
