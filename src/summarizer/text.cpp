@@ -87,7 +87,7 @@ Py_UCS4 prefix_class(const void* data, Py_ssize_t length, Py_UCS4 whole_class) {
 
 }  // namespace
 
-void TextBuilder::widen_for(const Piece& piece, Py_UCS4 whole_class) noexcept {
+void TextBuilder::take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcept {
     if (piece.length == PyUnicode_GET_LENGTH(piece.text)) {
         max_char_ = whole_class;
         return;

@@ -122,10 +122,12 @@ private:
         // characters, so its kind tells its class; only a prefix of a string
         // wider than anything seen so far needs a look at its characters.
         const Py_UCS4 whole_class = PyUnicode_MAX_CHAR_VALUE(piece.text);
-        if (whole_class > max_char_) widen_for(piece, whole_class);
+        if (whole_class > max_char_) take_class_of(piece, whole_class);
         return 0;
     }
-    void widen_for(const Piece& piece, Py_UCS4 whole_class) noexcept;
+    // Widens the result's character class to take in `piece`, whose string
+    // is of the wider class `whole_class`.
+    void take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcept;
     bool grow(size_t capacity) noexcept;
 
     PyObject* separator_;
