@@ -402,3 +402,34 @@ def test_no_references_leak_over_many_runs(caplog):
         run_each_way()
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 200 and len(gc.get_objects()) - objects < 50
+
+
+def test_a_second_thread_is_refused_while_the_body_has_released_the_lock(monkeypatch):
+    import threading
+
+    entered, release = threading.Event(), threading.Event()
+
+    def blocking(messages):
+        entered.set()
+        release.wait(10)  # waits without the interpreter lock
+        return "transcript"
+
+    monkeypatch.setattr(summarizer, "_format_messages_for_summary", blocking)
+    coroutine = fresh()
+    outcome = []
+    runner = threading.Thread(target=lambda: outcome.append(drive(coroutine)[0]))
+    runner.start()
+    try:
+        assert entered.wait(10)
+        refused = []
+        for operation in (lambda: coroutine.send(None), lambda: coroutine.throw(KeyError),
+                          coroutine.close, lambda: coroutine.__await__().send(None)):
+            with pytest.raises(ValueError, match="^coroutine already executing$"):
+                operation()
+            refused.append(coroutine.cr_running)
+        assert refused == [True] * 4
+    finally:
+        release.set()
+        runner.join(10)
+    assert outcome == ["yield"] and coroutine.cr_running is False
+    assert drive(coroutine)[0] == "return"
