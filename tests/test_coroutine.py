@@ -343,6 +343,26 @@ def test_unawaitable_results_are_logged(awaitable, message, caplog):
     assert messages(caplog) == ["Summarization failed: " + message]
 
 
+def test_unawaitable_source_that_changes_class_while_looked_up(caplog):
+    # Looking up `__await__` runs the object's __getattr__, which moves it to
+    # another class and lets the old one be collected: the refusal must name
+    # the class the object has now, not read the freed one.
+    class Settled:
+        pass
+
+    def make():
+        class Vanishing:
+            def __getattr__(self, name):
+                self.__class__ = Settled
+                gc.collect()
+                raise AttributeError(name)
+        return Vanishing()
+
+    sources = [make()]
+    assert drive(fresh(Client(awaitable=lambda kwargs: sources.pop())))[1]["summary"] == "fallback 2"
+    assert messages(caplog) == ["Summarization failed: object Settled can't be used in 'await' expression"]
+
+
 # ---- handled exceptions, GC and leaks ------------------------------------------
 
 def test_handled_exception_is_the_body_own_and_the_caller_is_restored(monkeypatch):

@@ -395,7 +395,10 @@ Ref awaitable_iterator(PyObject* source) {
         const int found = PyObject_GetOptionalAttr(source, g_names.await, &method);
         if (found < 0) return {};
         if (found == 0) {
-            PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
+            // The lookup ran Python code that may have changed the object's
+            // class and freed the old one: name the class it has now.
+            PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+                         Py_TYPE(source)->tp_name);
             return {};
         }
         Ref await_method = Ref::steal(method);
