@@ -453,3 +453,31 @@ def test_a_second_thread_is_refused_while_the_body_has_released_the_lock(monkeyp
         runner.join(10)
     assert outcome == ["yield"] and coroutine.cr_running is False
     assert drive(coroutine)[0] == "return"
+
+
+@pytest.mark.no_refleak  # a fresh interpreter per run
+def test_coroutines_awaiting_each_other_without_end_hit_the_recursion_limit():
+    # Each client call returns a further coroutine of the module, so every
+    # level's first send starts the next level inside it: the chain must stop
+    # at the recursion limit (the innermost operations log the error and fall
+    # back), not overflow the C stack.
+    from support import run_python
+
+    result = run_python("""
+        import logging
+        import korbix.core.summarizer as s
+        failures = []
+        logging.getLogger("korbix.summarizer").error = failures.append
+        s._format_messages_for_summary = lambda messages: "transcript"
+        s._fallback_summary = lambda messages: {"summary": "fallback"}
+
+        class Chain:
+            def complete(self, **kwargs):
+                return s.ConversationSummarizer(Chain()).summarize_messages([{}])
+
+        try:
+            s.ConversationSummarizer(Chain()).summarize_messages([{}]).send(None)
+        except StopIteration as stop:
+            print(stop.value, any("recursion" in text for text in failures))
+    """, check=False)
+    assert (result.returncode, result.stdout.strip()) == (0, "{'summary': 'fallback'} True"), result.stderr[-2000:]

@@ -49,6 +49,24 @@ private:
     CoroutineObject* coroutine_;
 };
 
+// One level of the C stack for a send. A coroutine that awaits another one
+// sends into it from inside its own send, so a chain of coroutines nests one
+// level per coroutine; counting each level like a call keeps an endless chain
+// to a RecursionError instead of a stack overflow.
+class NestingScope {
+public:
+    NestingScope() noexcept : entered_(Py_EnterRecursiveCall(" while sending into a coroutine") == 0) {}
+    ~NestingScope() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    NestingScope(const NestingScope&) = delete;
+    NestingScope& operator=(const NestingScope&) = delete;
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
 [[gnu::cold]] PySendResult refuse_running() {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
@@ -153,6 +171,8 @@ PySendResult finish_delegation(CoroutineObject* coroutine, PyObject** result) {
 PySendResult send_step(CoroutineObject* coroutine, PyObject* value, PyObject** result) {
     *result = nullptr;
     if (coroutine->running) return refuse_running();
+    NestingScope nesting;
+    if (!nesting.entered()) return PYGEN_ERROR;
     RunningScope running(coroutine);
     if (coroutine->delegate == nullptr) return resume_body(coroutine, value, false, result);
 
