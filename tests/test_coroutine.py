@@ -460,11 +460,12 @@ def test_coroutines_awaiting_each_other_without_end_hit_the_recursion_limit():
     # Each client call returns a further coroutine of the module, so every
     # level's first send starts the next level inside it: the chain must stop
     # at the recursion limit (the innermost operations log the error and fall
-    # back), not overflow the C stack.
+    # back), not overflow the C stack. The chain runs on a thread with a large
+    # stack, which the limit fits also in a sanitizer build's larger frames.
     from support import run_python
 
     result = run_python("""
-        import logging
+        import logging, threading
         import korbix.core.summarizer as s
         failures = []
         logging.getLogger("korbix.summarizer").error = failures.append
@@ -475,9 +476,15 @@ def test_coroutines_awaiting_each_other_without_end_hit_the_recursion_limit():
             def complete(self, **kwargs):
                 return s.ConversationSummarizer(Chain()).summarize_messages([{}])
 
-        try:
-            s.ConversationSummarizer(Chain()).summarize_messages([{}]).send(None)
-        except StopIteration as stop:
-            print(stop.value, any("recursion" in text for text in failures))
+        def run():
+            try:
+                s.ConversationSummarizer(Chain()).summarize_messages([{}]).send(None)
+            except StopIteration as stop:
+                print(stop.value, any("recursion" in text for text in failures))
+
+        threading.stack_size(64 << 20)
+        runner = threading.Thread(target=run)
+        runner.start()
+        runner.join()
     """, check=False)
     assert (result.returncode, result.stdout.strip()) == (0, "{'summary': 'fallback'} True"), result.stderr[-2000:]
