@@ -2,6 +2,7 @@
 
 import gc
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -230,7 +231,9 @@ def test_hostile_cases_do_not_crash_under_gc_pressure():
                 sys.exit(f"unexpected {exc!r}")
         """
     )
-    result = subprocess.run([sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True, timeout=120)
+    # Run from this directory, so that `import test_hostile` finds this file wherever pytest was started.
+    result = subprocess.run([sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True, timeout=120,
+                            cwd=os.path.dirname(os.path.abspath(__file__)))
     assert result.returncode == 0, result.stderr[-2000:]
 
 
