@@ -132,6 +132,30 @@ class CountingContent:
         return "cut"
 
 
+class Posing:
+    """Claims another class through `__class__`, as mocks and proxies do, so
+    that isinstance() accepts it; `get` answers from `data`."""
+
+    def __init__(self, claimed, **data):
+        self.claimed, self.data = claimed, data
+
+    @property
+    def __class__(self):
+        if isinstance(self.claimed, BaseException):
+            raise self.claimed
+        return self.claimed
+
+    def get(self, key, *default):
+        return self.data.get(key, *default)
+
+    def __str__(self):
+        return '{"posed": 1}'
+
+
+def tool_calls(*entries):
+    return lambda: [{"role": "assistant", "content": "", "tool_calls": list(entries)}]
+
+
 @pytest.mark.parametrize(
     ("name", "argument"),
     [
@@ -149,6 +173,12 @@ class CountingContent:
         ("_format_messages_for_summary", lambda: [{"role": "tool", "content": HugeLen()}]),
         ("_format_messages_for_summary", lambda: [{"role": "tool", "content": "x\ud800" * 300}]),
         ("_format_messages_for_summary", lambda: [{"role": "assistant", "tool_calls": iter([{"name": "g"}])}]),
+        # isinstance() honours a `__class__` that claims another class, and
+        # runs (and propagates the failure of) the code behind it.
+        ("_format_messages_for_summary", tool_calls(Posing(dict, name="posed", arguments={"a": 1}))),
+        ("_format_messages_for_summary", tool_calls(Posing(ValueError("class")))),
+        ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(str)})),
+        ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(dict)})),
     ],
 )
 def test_hostile_messages_behave_like_python(name, argument):

@@ -66,6 +66,21 @@ inline Py_ssize_t length_of(PyObject* value) noexcept {
     return PyObject_Length(value);
 }
 
+// `isinstance(value, type)` for a built-in `type`. An instance of the type or
+// of a subclass passes at once, and the built-in scalars and containers
+// cannot claim another class; any other object may, through `__class__` (a
+// mock or a proxy does), which isinstance() consults, running its code.
+// 1, 0, or -1 with an exception set.
+inline int is_instance(PyObject* value, PyTypeObject* type) noexcept {
+    if (PyObject_TypeCheck(value, type)) return 1;
+    if (PyUnicode_CheckExact(value) || PyDict_CheckExact(value) || PyList_CheckExact(value) ||
+        PyTuple_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+        value == Py_None) {
+        return 0;
+    }
+    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
+}
+
 // Walks over long message lists are bound by memory: each record is a dict
 // somewhere in the heap, with its entry table somewhere else. Asking for
 // the record a few steps ahead, and for the table of one nearer, lets the

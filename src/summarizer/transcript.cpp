@@ -190,9 +190,9 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
         Ref no_arguments = site.at(184, PyDict_New());
         args = read_call_field(entry, kArguments.get(), no_arguments.get(), 184);
     }
-    if (PyUnicode_Check(args.get())) args = decode_arguments(std::move(args));
+    if (site.status(185, is_instance(args.get(), &PyUnicode_Type))) args = decode_arguments(std::move(args));
 
-    if (!PyDict_Check(args.get())) {
+    if (!site.status(191, is_instance(args.get(), &PyDict_Type))) {
         // The first 200 characters of `str(args)`: a str formats to itself.
         Ref text = site.at(191, PyObject_Str(args.get()));
         Ref name_text = site.at(192, format_text(name.get()));
@@ -226,7 +226,7 @@ void add_assistant_lines(TextBuilder& lines, PyObject* message, PyObject* conten
     site.status(181, loop.start(tool_calls.get()));
     Ref entry;
     while (site.status(181, loop.next(entry))) {
-        if (PyDict_Check(entry.get())) add_tool_call_line(lines, entry.get());
+        if (site.status(182, is_instance(entry.get(), &PyDict_Type))) add_tool_call_line(lines, entry.get());
     }
 }
 
