@@ -232,6 +232,28 @@ def test_brief_refuses_a_dict_that_changes_size():
         summarizer._brief_args(args)
 
 
+class SwapsKey:
+    """Removes its own key and adds "c": the size stays, the walk meets a third key."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __str__(self):
+        del self.target["a"]
+        self.target["c"] = 3
+        return "v"
+
+
+def test_brief_refuses_more_keys_than_it_started_with():
+    def args():
+        result = {"a": None, "b": 2}
+        result["a"] = SwapsKey(result)
+        return result
+
+    native, python = both("_brief_args", args)
+    assert native == python == ("raised", RuntimeError, "dictionary keys changed during iteration")
+
+
 def test_brief_survives_a_same_size_change():
     args = {"a": None, "b": 2}
     args["a"] = AddsKey(args, remove="b")

@@ -326,6 +326,8 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
         PyObject* arguments = args[0];
         TextBuilder parts(kPartSeparator.get());
         const Py_ssize_t start_size = PyDict_GET_SIZE(arguments);
+        // A walk yields at most as many items as the dict held at the start.
+        Py_ssize_t remaining = start_size;
         Py_ssize_t position = 0;
         PyObject* raw_key = nullptr;
         PyObject* raw_value = nullptr;
@@ -336,6 +338,11 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
                 site.fail(202);
             }
             if (!PyDict_Next(arguments, &position, &raw_key, &raw_value)) break;
+            // Keys removed and as many added keep the size but not the walk.
+            if (remaining-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                site.fail(202);
+            }
             Ref key = Ref::borrow(raw_key);
             Ref value = Ref::borrow(raw_value);
             Ref value_text = site.at(203, str_text(value.get()));
