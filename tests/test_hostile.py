@@ -152,6 +152,29 @@ class Posing:
         return '{"posed": 1}'
 
 
+class Sly(str):
+    """Text whose length, slicing, addition and formatting are its own."""
+
+    def __len__(self):
+        return 150
+
+    def __getitem__(self, index):
+        return Sly("cut")
+
+    def __add__(self, other):
+        return Sly("added")
+
+    def __format__(self, spec):
+        return f"<{str.__str__(self)}>"
+
+
+class SlyText:
+    """An object whose str() is a str subclass with methods of its own."""
+
+    def __str__(self):
+        return Sly("plain")
+
+
 def tool_calls(*entries):
     return lambda: [{"role": "assistant", "content": "", "tool_calls": list(entries)}]
 
@@ -179,6 +202,9 @@ def tool_calls(*entries):
         ("_format_messages_for_summary", tool_calls(Posing(ValueError("class")))),
         ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(str)})),
         ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(dict)})),
+        # str() may give a str subclass: it is measured, cut and formatted through its own methods.
+        ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": SlyText()})),
+        ("_brief_args", lambda: {"k": SlyText(), "j": "x" * 101}),
     ],
 )
 def test_hostile_messages_behave_like_python(name, argument):
