@@ -134,15 +134,16 @@ class CountingContent:
 
 class Posing:
     """Claims another class through `__class__`, as mocks and proxies do, so
-    that isinstance() accepts it; `get` answers from `data`."""
+    that isinstance() accepts it (an exception class claimed is raised
+    instead); `get` answers from `data`."""
 
     def __init__(self, claimed, **data):
         self.claimed, self.data = claimed, data
 
     @property
     def __class__(self):
-        if isinstance(self.claimed, BaseException):
-            raise self.claimed
+        if issubclass(self.claimed, BaseException):
+            raise self.claimed("class")
         return self.claimed
 
     def get(self, key, *default):
@@ -199,7 +200,7 @@ def tool_calls(*entries):
         # isinstance() honours a `__class__` that claims another class, and
         # runs (and propagates the failure of) the code behind it.
         ("_format_messages_for_summary", tool_calls(Posing(dict, name="posed", arguments={"a": 1}))),
-        ("_format_messages_for_summary", tool_calls(Posing(ValueError("class")))),
+        ("_format_messages_for_summary", tool_calls(Posing(ValueError))),
         ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(str)})),
         ("_format_messages_for_summary", tool_calls({"name": "n", "arguments": Posing(dict)})),
         # str() may give a str subclass: it is measured, cut and formatted through its own methods.
