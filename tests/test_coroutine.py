@@ -230,6 +230,11 @@ def test_delegates_without_throw_or_with_failing_close(caplog, monkeypatch):
     with pytest.raises(StopIteration):
         coroutine.throw(KeyError("k"))  # without `throw` the error is raised in the operation itself
     assert messages(caplog) == ["Summarization failed: 'k'"]
+    # A StopIteration is no exception of its own there: a failure like any other.
+    coroutine = suspended_on(Quirky(Answer("x")))
+    with pytest.raises(StopIteration):
+        coroutine.throw(StopIteration("thrown"))
+    assert messages(caplog)[-1] == "Summarization failed: thrown"
 
     # A failing close is an Exception: the operation logs it and returns its
     # fallback record, and a close that ends in a value is reported.

@@ -431,8 +431,11 @@ def test_summarize_driven_by_hand(messages, existing, behaviour, script, failing
     # Two documented departures from Python's coroutines at the start: a
     # StopIteration thrown in before the start is converted like any other
     # that would end the body, and a first value other than None finishes
-    # the coroutine (test_coroutine.py has both).
+    # the coroutine (test_coroutine.py has both). A third, later on: a
+    # StopIteration thrown past a delegate without `throw` fails the awaited
+    # call, where Python's await would take its value as the call's result.
     assume(script[0] != ("throw", "StopIteration"))
+    assume(behaviour[0] != "bare" or ("throw", "StopIteration") not in script[1])
     assume(script[0][0] != "send" or script[0][1] is None)
     def run(module, argument, world):
         client = Client(world, behaviour)
