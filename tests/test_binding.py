@@ -5,7 +5,7 @@ import collections
 import pytest
 
 import korbix.core.summarizer as s
-from support import module_entries
+from support import module_entries, run_python
 
 C = s.ConversationSummarizer
 INSTANCE = C(None)
@@ -141,3 +141,32 @@ def test_refused_calls_keep_reference_counts_flat():
             with pytest.raises(TypeError):
                 call()
     assert sys.getrefcount(payload) == before
+
+
+@pytest.mark.no_refleak  # a fresh interpreter per run
+@pytest.mark.parametrize(
+    "setup, call",
+    [
+        ("s.time = types.SimpleNamespace(time=s._empty_summary)", "s._empty_summary()"),
+        ("s.json = types.SimpleNamespace(loads=s._parse_summary, JSONDecodeError=ValueError)", "s._parse_summary('x')"),
+        ("s.logger = types.SimpleNamespace(warning=s._parse_summary)", "s._parse_summary('not json')"),
+    ],
+)
+def test_module_functions_calling_themselves_hit_the_recursion_limit(setup, call):
+    # A module global rebound to one of the module's own functions makes the
+    # logic call itself with no Python frame in between; that loop must end in
+    # RecursionError, as it would for Python functions, not in a crash.
+    result = run_python(
+        f"""
+        import types
+        import korbix.core.summarizer as s
+        {setup}
+        try:
+            {call}
+        except RecursionError:
+            print("recursion")
+        """,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "recursion"

@@ -111,6 +111,18 @@ Py_ssize_t find_parameter(const FunctionObject* function, PyObject* keyword) {
     return -1;
 }
 
+// Enters the logic of a bound call. The logic can reach a function of the
+// module again with no Python frame in between (a module global such as
+// `time.time` rebound to `_empty_summary`), so, like the interpreter's own C
+// functions, each entry counts against the recursion limit: such a loop ends
+// in RecursionError instead of overflowing the C stack.
+PyObject* enter_logic(FunctionObject* function, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    PyObject* result = function->def->entry(function, args);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* call_without_arguments(FunctionObject* function, Py_ssize_t positional, PyObject* kwnames) {
     const Signature& signature = *function->def->signature;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
@@ -121,7 +133,7 @@ PyObject* call_without_arguments(FunctionObject* function, Py_ssize_t positional
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", signature.name, "takes no arguments", positional);
         return nullptr;
     }
-    return function->def->entry(function, nullptr);
+    return enter_logic(function, nullptr);
 }
 
 }  // namespace
@@ -179,7 +191,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     for (int i = 0; i < param_count; ++i) {
         if (!type_allows(signature.params[i], bound[i])) return nullptr;
     }
-    return function->def->entry(function, bound);
+    return enter_logic(function, bound);
 }
 
 }  // namespace korbix::rt
