@@ -287,3 +287,47 @@ def test_second_interpreter_is_refused():
     if result.stdout.strip() == "SKIP":
         pytest.skip("no _interpreters module")
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in result.stdout
+
+
+@pytest.mark.no_refleak  # a fresh interpreter per run
+def test_entries_of_a_repeated_failed_import_name_the_new_namespace():
+    # Each failed import runs on a new module object; its entry's frame must
+    # show that module's namespace, not the one of an earlier attempt, and
+    # the earlier half-built namespaces must not pile up.
+    run_python(
+        """
+        import gc, sys, traceback
+        attempts = []
+
+        class Finder:
+            def find_spec(self, name, path=None, target=None):
+                if name == "json":
+                    attempts.append(sys.modules["korbix.core.summarizer"].__dict__)
+                    raise LookupError("no json")
+
+        sys.modules.pop("json", None)
+        sys.meta_path.insert(0, Finder())
+
+        def failed_import_globals():
+            try:
+                import korbix.core.summarizer
+            except LookupError as exc:
+                frames = [f for f, _ in traceback.walk_tb(exc.__traceback__)
+                          if f.f_code.co_filename == "korbix/core/summarizer.pyx"]
+                return frames[0].f_globals
+            raise AssertionError("import should fail")
+
+        for _ in range(3):
+            assert failed_import_globals() is attempts[-1]
+        attempts.clear()
+        for _ in range(50):
+            failed_import_globals()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(500):
+            failed_import_globals()
+        attempts.clear()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 200, sys.getallocatedblocks() - before
+        """
+    )

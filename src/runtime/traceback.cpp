@@ -43,7 +43,10 @@ std::vector<std::unique_ptr<CachedCode>>& code_cache() {
     return *cache;
 }
 
-PyObject* g_globals = nullptr;  // borrowed from the module, which is never destroyed
+// Borrowed from the module being executed or initialised; once initialised it
+// is never destroyed. A failed import's module may go, but the next exec step
+// sets this again before any entry is made.
+PyObject* g_globals = nullptr;
 
 CachedCode* entry_for(int line, const char* name) {
     auto& cache = code_cache();
@@ -110,7 +113,20 @@ PyObject* frame_for(CachedCode& entry, PyObject* globals) {
 
 }  // namespace
 
-void set_traceback_globals(PyObject* globals) noexcept { g_globals = globals; }
+void set_traceback_globals(PyObject* globals) noexcept {
+    if (globals == g_globals) return;
+    g_globals = globals;
+    // A kept frame shows the namespace it was made with: after a failed
+    // import the next attempt runs on a new module, so the frames kept for
+    // the old one must not be reused (and need not keep it alive). Each is
+    // taken out of the table before it is released, since releasing one can
+    // run Python code that adds entries; an insertion only shifts entries to
+    // later positions, so none is skipped.
+    auto& cache = code_cache();
+    for (std::size_t i = 0; i < cache.size(); ++i) {
+        Ref old = Ref::steal(std::exchange(cache[i]->frame, nullptr));
+    }
+}
 PyObject* traceback_globals() noexcept { return g_globals; }
 
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
