@@ -331,3 +331,36 @@ def test_entries_of_a_repeated_failed_import_name_the_new_namespace():
         assert sys.getallocatedblocks() - before < 200, sys.getallocatedblocks() - before
         """
     )
+
+
+@pytest.mark.no_refleak  # a fresh interpreter per run
+def test_failed_import_under_another_name_leaves_no_entry_under_the_module_name():
+    # The entry that the exec step itself added must not outlive a failed
+    # exec: otherwise a later import would hand out the half-built module.
+    run_python(
+        """
+        import importlib.util, importlib.machinery, sys
+        origin = importlib.util.find_spec("korbix.core.summarizer").origin
+        loader = importlib.machinery.ExtensionFileLoader("summarizer", origin)
+        spec = importlib.util.spec_from_file_location("summarizer", origin, loader=loader)
+        sys.modules["json"] = None
+        module = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(module)
+        except ImportError:
+            pass
+        else:
+            raise AssertionError("exec should fail")
+        assert "korbix.core.summarizer" not in sys.modules
+        # An entry that was there before the exec step is left alone.
+        sys.modules["korbix.core.summarizer"] = placeholder = object()
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError:
+            pass
+        assert sys.modules.pop("korbix.core.summarizer") is placeholder
+        del sys.modules["json"]
+        import korbix.core.summarizer as s
+        assert callable(s._empty_summary) and s is not module
+        """
+    )

@@ -357,7 +357,9 @@ void check_runtime_version() {
 }
 
 // The module body, from exec step 3 on. Throws PythonError on failure.
-void run_module_body(PyObject* module) {
+// `registered` tells whether the body added the module to sys.modules under
+// the module name itself (it was loaded under another name).
+void run_module_body(PyObject* module, bool& registered) {
     ModuleState& module_state = state();
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) throw rt::PythonError{};
@@ -376,7 +378,7 @@ void run_module_body(PyObject* module) {
     {
         PyObject* modules = PyImport_GetModuleDict();
         PyObject* existing = nullptr;
-        kInit.status(1, PyDict_SetDefaultRef(modules, kModuleName.get(), module, &existing));
+        registered = kInit.status(1, PyDict_SetDefaultRef(modules, kModuleName.get(), module, &existing)) == 0;
         Py_XDECREF(existing);
     }
     kInit.status(1, make_numbers() && make_code_objects() ? 0 : -1);
@@ -460,6 +462,22 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     return module.release();
 }
 
+// Takes out the sys.modules entry that a failed exec step added under the
+// module name, so that a later import does not find the half-built module
+// there; an entry that was replaced meanwhile is left alone. The pending
+// exception stays as it is.
+void unregister_module(PyObject* module) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = nullptr;
+    if (PyDict_GetItemRef(modules, kModuleName.get(), &entry) > 0 && entry == module) {
+        PyDict_DelItem(modules, kModuleName.get());
+    }
+    Py_XDECREF(entry);
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+}
+
 int module_exec(PyObject* module) noexcept {
     if (g_remembered_module != nullptr) {
         if (g_remembered_module == module) return 0;
@@ -468,14 +486,16 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     g_remembered_module = Py_NewRef(module);
+    bool registered = false;
     const int status = rt::boundary_status([&] {
-        run_module_body(module);
+        run_module_body(module, registered);
         return 0;
     });
     if (status < 0) {
         // A later import runs the whole body again on a new module object.
-        Py_CLEAR(g_remembered_module);
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init korbix.core.summarizer");
+        if (registered) unregister_module(module);
+        Py_CLEAR(g_remembered_module);
     }
     return status;
 }
