@@ -155,16 +155,25 @@ def test_refused_calls_keep_reference_counts_flat():
 def test_module_functions_calling_themselves_hit_the_recursion_limit(setup, call):
     # A module global rebound to one of the module's own functions makes the
     # logic call itself with no Python frame in between; that loop must end in
-    # RecursionError, as it would for Python functions, not in a crash.
+    # RecursionError, as it would for Python functions, not in a crash. It runs
+    # on a thread with a large stack, which the limit fits also in a sanitizer
+    # build's larger frames.
     result = run_python(
         f"""
-        import types
+        import threading, types
         import korbix.core.summarizer as s
         {setup}
-        try:
-            {call}
-        except RecursionError:
-            print("recursion")
+
+        def run():
+            try:
+                {call}
+            except RecursionError:
+                print("recursion")
+
+        threading.stack_size(64 << 20)
+        runner = threading.Thread(target=run)
+        runner.start()
+        runner.join()
         """,
         check=False,
     )
