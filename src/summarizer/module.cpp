@@ -467,15 +467,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 // there; an entry that was replaced meanwhile is left alone. The pending
 // exception stays as it is.
 void unregister_module(PyObject* module) noexcept {
-    PyObject* raised = PyErr_GetRaisedException();
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* entry = nullptr;
-    if (PyDict_GetItemRef(modules, kModuleName.get(), &entry) > 0 && entry == module) {
-        PyDict_DelItem(modules, kModuleName.get());
-    }
-    Py_XDECREF(entry);
+    PyObject* found = nullptr;
+    const int status = PyDict_GetItemRef(modules, kModuleName.get(), &found);
+    Ref entry = Ref::steal(found);
+    if (status > 0 && entry.get() == module) (void)PyDict_DelItem(modules, kModuleName.get());
     PyErr_Clear();
-    PyErr_SetRaisedException(raised);
+    PyErr_SetRaisedException(raised.release());
 }
 
 int module_exec(PyObject* module) noexcept {
