@@ -221,6 +221,31 @@ def test_bad_input_gets_one_line_and_exit_2(
 
 
 @pytest.mark.parametrize(
+    ("data", "outcome"),
+    [
+        (b"\xef\xbb\xbf" + json.dumps(MESSAGES).encode(), "ok"),
+        (b"\xff\xfe[]", "not UTF-8 text"),
+    ],
+    ids=["utf8-bom", "not-utf8"],
+)
+def test_stdin_is_read_as_utf8_like_a_file(data: bytes, outcome: str) -> None:
+    # Strict decoding is what a server's UTF-8 locale gives standard input.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+    env["PYTHONIOENCODING"] = "utf-8:strict"
+    result = subprocess.run(
+        [sys.executable, "-m", "korbix_summarizer", "-", "--backend", "none", "-q"],
+        input=data, capture_output=True, env=env, timeout=120,
+    )
+    stderr = result.stderr.decode()
+    if outcome == "ok":
+        assert result.returncode == 0, stderr
+        assert result.stdout.decode() == fallback_block(MESSAGES) + "\n"
+    else:
+        assert result.returncode == 2, stderr
+        assert stderr.splitlines() == [f"korbix-summarize: error: <stdin>: {outcome} (invalid start byte at byte 0)"]
+
+
+@pytest.mark.parametrize(
     ("messages", "expected"),
     [
         ([{"role": "user", "content": "abc"}], 3),

@@ -225,7 +225,7 @@ def _content_chars(content: object) -> int:
 
 def _read_text(path: str, what: str, stdin: TextIO) -> str:
     if path == "-":
-        return stdin.read()
+        return _read_stdin(stdin)
     try:
         return Path(path).read_text(encoding="utf-8-sig")
     except FileNotFoundError:
@@ -236,6 +236,22 @@ def _read_text(path: str, what: str, stdin: TextIO) -> str:
         raise InputError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
     except OSError as error:
         raise InputError(f"{path}: cannot read: {error.strerror or error}") from None
+
+
+def _read_stdin(stdin: TextIO) -> str:
+    """Standard input, decoded as a file is: UTF-8 with an optional BOM.
+
+    The bytes are read directly when the stream has them, so that the locale's
+    encoding and error handler do not decide what is accepted.
+    """
+    binary = getattr(stdin, "buffer", None)
+    try:
+        text = binary.read().decode("utf-8") if binary is not None else stdin.read()
+    except UnicodeDecodeError as error:
+        raise InputError(
+            f"<stdin>: not UTF-8 text ({error.reason} at byte {error.start})"
+        ) from None
+    return text.removeprefix("\ufeff")
 
 
 def _example_text() -> str:
