@@ -189,6 +189,11 @@ def test_llm_failures_exit_non_zero_without_traceback(
         ('[{"role": "user"}, "hello"]', ["{file}"], "message 2 is a JSON string, not a message object"),
         ('[{"content": "no role"}]', ["{file}"], 'message 1 has no "role" text'),
         ('[{"role": "user", "content": 7}]', ["{file}"], 'message 1 has a "content" that is a JSON number'),
+        (
+            '[{"role": "user"}, {"role": "assistant", "tool_calls": [{"name": "run", "function": null}]}]',
+            ["{file}", "--backend", "openai", "--base-url", "http://127.0.0.1:9/v1", "--model", "m"],
+            'message 2 has a tool call whose "function" is a JSON null, not an object',
+        ),
         (b"\xff\xfe[]", ["{file}"], "not UTF-8 text"),
         ("[]", ["{file}", "--backend", "mystery"], "invalid choice: 'mystery'"),
         ("[]", ["{file}", "--example"], "but not both"),
@@ -197,7 +202,7 @@ def test_llm_failures_exit_non_zero_without_traceback(
     ],
     ids=[
         "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
-        "no-role", "bad-content", "not-utf8", "unknown-backend", "file-and-example",
+        "no-role", "bad-content", "bad-tool-function", "not-utf8", "unknown-backend", "file-and-example",
         "openai-without-model", "local-missing-model",
     ],
 )

@@ -191,6 +191,14 @@ def _message_problem(message: object) -> str | None:
     tool_calls = message.get("tool_calls")
     if tool_calls is not None and not isinstance(tool_calls, list):
         return f'has "tool_calls" that is a JSON {_json_kind(tool_calls)}, not an array'
+    # The transcript reads the name and arguments of a nested "function"
+    # through its keys, so a present "function" must be an object.
+    for call in tool_calls or ():
+        if isinstance(call, dict) and "function" in call and not isinstance(call["function"], dict):
+            return (
+                f'has a tool call whose "function" is a JSON {_json_kind(call["function"])}, '
+                "not an object"
+            )
     return None
 
 
