@@ -86,6 +86,48 @@ def test_raw_control_characters_in_a_constrained_answer_are_escaped(tmp_path: Pa
     assert request["response_format"]["type"] == "json_object"  # type: ignore[index]
 
 
+class HeldLlama(ScriptedLlama):
+    """A ScriptedLlama whose first generation waits until ``release`` is set."""
+
+    def __init__(self) -> None:
+        super().__init__(['{"goals": []}'])
+        self.busy = threading.Event()
+        self.release = threading.Event()
+
+    def create_chat_completion(self, **request: object) -> Iterator[dict[str, object]]:
+        if not self.requests:
+            self.busy.set()
+            self.release.wait(10)
+        return super().create_chat_completion(**request)
+
+
+@needs_local_model
+def test_a_call_cancelled_while_waiting_for_the_model_never_runs(tmp_path: Path) -> None:
+    # A caller that gave up (a timeout, a closed connection) must not make
+    # later callers wait for a prompt evaluation nobody will read.
+    model = tmp_path / "scripted.gguf"
+    model.write_bytes(b"")
+    client = LocalModelClient(model)
+    llama = HeldLlama()
+    client._llama = llama  # type: ignore[assignment]
+
+    async def run() -> str | None:
+        first = asyncio.ensure_future(client.complete(messages=SHORT_PROMPT))
+        while not llama.busy.is_set():
+            await asyncio.sleep(0.01)
+        queued = asyncio.ensure_future(client.complete(messages=SHORT_PROMPT))
+        await asyncio.sleep(0.1)
+        queued.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await queued
+        llama.release.set()
+        return (await first).content
+
+    assert asyncio.run(run()) == '{"goals": []}'  # also waits for the worker threads
+    assert len(llama.requests) == 1
+    assert not client._lock.locked()
+
+
 def test_summary_from_the_real_model_renders(
     client: LocalModelClient, caplog: pytest.LogCaptureFixture
 ) -> None:

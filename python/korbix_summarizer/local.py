@@ -184,7 +184,8 @@ class LocalModelClient:
         was complete (a cut-off JSON object is of no use), and whatever
         llama.cpp raises, for instance ``ValueError`` for a prompt longer
         than the context window. Cancelling the awaiting task stops the
-        generation at the next token.
+        generation at the next token, or before it starts when the call is
+        still waiting for the model.
         """
         request = [dict(message) for message in messages]
         cancelled = threading.Event()
@@ -204,6 +205,10 @@ class LocalModelClient:
         cancelled: threading.Event,
     ) -> Completion:
         with self._lock:
+            # Cancelled while another call held the model: nobody awaits this
+            # answer, so neither load the model nor evaluate the prompt.
+            if cancelled.is_set():
+                return Completion(content=None)
             llama = self._load_locked()
             options: dict[str, Any] = {
                 "messages": messages,
