@@ -178,6 +178,16 @@ def test_llm_failures_exit_non_zero_without_traceback(
     assert reason in error_line
 
 
+def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, stub: StubEndpoint) -> None:
+    stub.reply = Reply(status=500, body={"error": {"message": "model crashed"}})
+    url = stub.url.replace("http://", "http://alice:s3cret@")
+    result = run_cli(str(conversation_file), *openai_args(url))
+
+    assert result.returncode == 1
+    assert "s3cret" not in result.stderr
+    assert "summarization with stub-model at http://***@127.0.0.1:" in result.stderr
+
+
 @pytest.mark.parametrize(
     ("content", "args", "message"),
     [

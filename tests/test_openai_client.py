@@ -104,6 +104,14 @@ def test_settings_come_from_the_environment(
     assert "sk-env" not in repr(client)
 
 
+def test_credentials_in_the_base_url_stay_out_of_repr(stub: StubEndpoint) -> None:
+    url = stub.url.replace("http://", "http://alice:s3cret@")
+    client = OpenAICompatibleClient(model="stub-model", base_url=url, max_retries=0)
+    assert complete(client).content == "ok"
+    assert "s3cret" not in repr(client)
+    assert f"base_url='http://***@127.0.0.1:{stub.url.split(':')[2]}" in repr(client)
+
+
 @pytest.mark.parametrize(
     ("settings", "error"),
     [

@@ -332,7 +332,7 @@ def _make_client(
             )
         except (ValueError, OpenAIError) as error:
             raise InputError(f"openai backend: {error}") from None
-        return client, f"{client.model} at {client.base_url}"
+        return client, f"{client.model} at {client.display_url}"
 
     if args.threads is not None and args.threads <= 0:
         raise InputError("--threads must be positive")

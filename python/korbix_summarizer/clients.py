@@ -17,6 +17,7 @@ hold credentials, and the summary is asked to keep them.
 from __future__ import annotations
 
 import os
+import urllib.parse
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Protocol
@@ -181,10 +182,15 @@ class OpenAICompatibleClient:
     async def __aexit__(self, *exc_info: object) -> None:
         await self.aclose()
 
+    @property
+    def display_url(self) -> str:
+        """``base_url`` with any user name and password in it masked, for messages."""
+        return _redacted_url(self.base_url)
+
     def __repr__(self) -> str:
-        # Never shows the API key.
+        # Never shows the API key, nor credentials written into the URL.
         return (
-            f"{type(self).__name__}(model={self.model!r}, base_url={self.base_url!r}, "
+            f"{type(self).__name__}(model={self.model!r}, base_url={self.display_url!r}, "
             f"timeout={self.timeout!r}, max_retries={self.max_retries!r}, "
             f"token_limit_param={self.token_limit_param!r})"
         )
@@ -207,3 +213,12 @@ def _message_text(content: object) -> str | None:
         ]
         return "".join(texts) or None
     raise ValueError(f"answer content is a {type(content).__name__}, not text")
+
+
+def _redacted_url(url: str) -> str:
+    """``url`` with its user information (``user:password@``) replaced by ``***``."""
+    parts = urllib.parse.urlsplit(url)
+    if "@" not in parts.netloc:
+        return url
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"***@{host}"))
