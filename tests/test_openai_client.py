@@ -167,8 +167,14 @@ def test_answers_without_plain_text(
         (Reply(body=b'{"choices": [', content_type="application/json"), ValueError),
         (Reply(body={**chat_completion("x"), "choices": []}), ValueError),
         (Reply(body=chat_completion(42)), ValueError),
+        (Reply(body={**chat_completion("x"), "choices": [None]}), ValueError),
+        (Reply(body={**chat_completion("x"), "choices": {"0": {"message": {}}}}), ValueError),
+        (Reply(body={**chat_completion("x"), "choices": [{"message": "x"}]}), ValueError),
     ],
-    ids=["http-500", "http-401", "html-body", "truncated-json", "no-choices", "number-content"],
+    ids=[
+        "http-500", "http-401", "html-body", "truncated-json", "no-choices", "number-content",
+        "null-choice", "choices-object", "text-message",
+    ],
 )
 def test_failures_raise(stub: StubEndpoint, reply: Reply, error: type[Exception]) -> None:
     stub.reply = reply

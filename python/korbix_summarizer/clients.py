@@ -144,7 +144,7 @@ class OpenAICompatibleClient:
         completion raise (``openai.APIError`` and its subclasses, or
         ``ValueError`` for an answer without choices).
         """
-        from openai.types.chat import ChatCompletion
+        from openai.types.chat import ChatCompletion, ChatCompletionMessage
 
         request: dict[str, Any] = {
             "model": self.model,
@@ -161,13 +161,15 @@ class OpenAICompatibleClient:
             raise ValueError(
                 f"endpoint answered with {type(response).__name__}, not a chat completion"
             )
-        if not response.choices:
+        # Nor does it check the body's shape: a field may hold any JSON value.
+        if not response.choices or not isinstance(response.choices, list):
             raise ValueError("endpoint answered without any choices")
         choice = response.choices[0]
-        if choice.message is None:
+        message = getattr(choice, "message", None)
+        if not isinstance(message, ChatCompletionMessage):
             raise ValueError("endpoint answered with a choice that holds no message")
         return Completion(
-            content=_message_text(choice.message.content),
+            content=_message_text(message.content),
             model=response.model,
             finish_reason=choice.finish_reason,
         )
