@@ -189,6 +189,29 @@ def test_timeout_raises_and_retries_are_bounded(stub: StubEndpoint) -> None:
     assert len(stub.requests) == 2
 
 
+def test_cancelling_a_summary_propagates_and_leaves_the_client_usable(
+    stub: StubEndpoint, caplog: pytest.LogCaptureFixture
+) -> None:
+    # Cancellation is no failure: no fallback record, no error log.
+    stub.reply = lambda seen: Reply(delay=1.0) if len(stub.requests) == 1 else Reply()
+
+    async def run() -> str | None:
+        async with client_for(stub) as client:
+            task = asyncio.ensure_future(
+                ConversationSummarizer(client).summarize_messages(CONVERSATION)
+            )
+            while not stub.requests:
+                await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return (await client.complete(messages=PROMPT)).content
+
+    with caplog.at_level(logging.WARNING, logger="korbix.summarizer"):
+        assert asyncio.run(run()) == "ok"
+    assert [r for r in caplog.records if r.name == "korbix.summarizer"] == []
+
+
 def test_unreachable_endpoint_raises_connection_error() -> None:
     client = OpenAICompatibleClient(model="m", base_url=closed_port_url(), max_retries=0)
     with pytest.raises(openai.APIConnectionError):
