@@ -208,12 +208,13 @@ def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, st
         ("[]", ["{file}", "--backend", "mystery"], "invalid choice: 'mystery'"),
         ("[]", ["{file}", "--example"], "but not both"),
         ("[]", ["{file}", "--backend", "openai"], "no model given"),
+        ("[]", ["{file}", "--backend", "openai", "--model", "m", "--timeout", "nan"], "--timeout must be positive"),
         ("[]", ["{file}", "--backend", "local", "--model-path", "absent.gguf"], "no model file at"),
     ],
     ids=[
         "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
         "no-role", "bad-content", "bad-tool-function", "not-utf8", "unknown-backend", "file-and-example",
-        "openai-without-model", "local-missing-model",
+        "openai-without-model", "nan-timeout", "local-missing-model",
     ],
 )
 def test_bad_input_gets_one_line_and_exit_2(

@@ -119,6 +119,7 @@ def test_credentials_in_the_base_url_stay_out_of_repr(stub: StubEndpoint) -> Non
         ({"model": "m"}, openai.OpenAIError),  # OpenAI's own API without a key
         ({"model": "m", "base_url": "http://x/v1", "token_limit_param": "tokens"}, ValueError),
         ({"model": "m", "base_url": "http://x/v1", "timeout": 0}, ValueError),
+        ({"model": "m", "base_url": "http://x/v1", "timeout": float("nan")}, ValueError),
     ],
 )
 def test_unusable_settings_are_refused_at_construction(

@@ -316,7 +316,7 @@ def _make_client(
                 "the openai backend needs the openai package (pip install 'korbix-summarizer[openai]')"
             ) from None
 
-        if args.timeout <= 0:
+        if not args.timeout > 0:  # NaN too
             raise InputError("--timeout must be positive")
         if args.max_retries < 0:
             raise InputError("--max-retries must not be negative")

@@ -102,7 +102,7 @@ class OpenAICompatibleClient:
                 "token_limit_param must be 'max_tokens' or 'max_completion_tokens', "
                 f"not {token_limit_param!r}"
             )
-        if timeout <= 0:
+        if not timeout > 0:  # NaN too
             raise ValueError(f"timeout must be positive, not {timeout!r}")
         if max_retries < 0:
             raise ValueError(f"max_retries must not be negative, not {max_retries!r}")
