@@ -193,19 +193,16 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
     if (site.status(185, is_instance(args.get(), &PyUnicode_Type))) args = decode_arguments(std::move(args));
 
     if (!site.status(191, is_instance(args.get(), &PyDict_Type))) {
-        // The first 200 characters of `str(args)`: a str formats to itself.
+        // The first 200 characters of `str(args)`. An exact str formats to
+        // itself and is cut as a piece; a str subclass is cut by its own
+        // slicing, and the cut is formatted after the name.
         Ref text = site.at(191, PyObject_Str(args.get()));
-        if (!PyUnicode_CheckExact(text.get())) {
-            // A str subclass is cut by its own slicing, and the cut is formatted.
-            Ref cut = site.at(191, slice_prefix(text.get(), kPlainArgumentsLimit));
-            Ref name_text = site.at(192, format_text(name.get()));
-            Ref cut_text = site.at(192, format_text(cut.get()));
-            site.status(192, lines.part(tool_call_opening(), {name_text.get(), kCallClose.get(), cut_text.get()}));
-            return;
-        }
+        const bool exact = PyUnicode_CheckExact(text.get());
+        if (!exact) text = site.at(191, slice_prefix(text.get(), kPlainArgumentsLimit));
         Ref name_text = site.at(192, format_text(name.get()));
+        if (!exact) text = site.at(192, format_text(text.get()));
         site.status(192, lines.part(tool_call_opening(), {name_text.get(), kCallClose.get(),
-                                     Piece(text.get(), kPlainArgumentsLimit)}));
+                                     exact ? Piece(text.get(), kPlainArgumentsLimit) : Piece(text.get())}));
         return;
     }
     // Through the module global and the full call binding: a rebound
@@ -354,22 +351,24 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
             Ref key = Ref::borrow(raw_key);
             Ref value = Ref::borrow(raw_value);
             Ref value_text = site.at(203, str_text(value.get()));
-            if (!PyUnicode_CheckExact(value_text.get())) {
-                // A str subclass is measured, cut and formatted by its own methods.
+            // A long value shows its first 100 characters and "...". An exact
+            // str is cut as a piece of the result; a str subclass is
+            // measured, cut and formatted by its own methods.
+            const bool exact = PyUnicode_CheckExact(value_text.get());
+            bool cut = false;
+            if (exact) {
+                cut = PyUnicode_GET_LENGTH(value_text.get()) > kArgumentValueLimit;
+            } else {
                 const Py_ssize_t length = length_of(value_text.get());
                 if (length < 0) site.fail(204);
                 if (length > kArgumentValueLimit) {
                     value_text = site.at(205, cut_with_marker(value_text.get(), kArgumentValueLimit, kEllipsis.get()));
                 }
-                Ref key_text = site.at(206, format_text(key.get()));
-                Ref shown = site.at(206, format_text(value_text.get()));
-                site.status(206, parts.part({key_text.get(), kEquals.get(), shown.get()}));
-                continue;
             }
-            // A long value shows its first 100 characters and "...".
-            const bool cut = PyUnicode_GET_LENGTH(value_text.get()) > kArgumentValueLimit;
             Ref key_text = site.at(206, format_text(key.get()));
-            site.status(206, parts.part({key_text.get(), kEquals.get(), Piece(value_text.get(), kArgumentValueLimit),
+            if (!exact) value_text = site.at(206, format_text(value_text.get()));
+            site.status(206, parts.part({key_text.get(), kEquals.get(),
+                                         exact ? Piece(value_text.get(), kArgumentValueLimit) : Piece(value_text.get()),
                                          cut ? kEllipsis.get() : kEmptyText.get()}));
         }
         return site.at(207, parts.build()).release();
