@@ -1,10 +1,15 @@
-"""LocalModelClient with the bundled SmolLM2 model."""
+"""LocalModelClient with the bundled SmolLM2 model.
+
+The real model only ever runs in the client's worker process, so a crash of
+the native library fails a test instead of ending the run."""
 
 from __future__ import annotations
 
 import asyncio
 import json
 import logging
+import os
+import signal
 import subprocess
 import sys
 import threading
@@ -14,7 +19,8 @@ from pathlib import Path
 import pytest
 
 from korbix.core.summarizer import ConversationSummarizer
-from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient
+from korbix_summarizer._worker import describe_build, missing_cpu_features
+from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient, LocalModelCrashed
 from korbix_summarizer.schema import SUMMARY_KEYS
 from tools_support import LOCAL_STACK_PROBLEM, needs_local_model
 
@@ -75,14 +81,14 @@ def test_raw_control_characters_in_a_constrained_answer_are_escaped(tmp_path: Pa
     # tabs, which json.loads refuses; the answer must still parse.
     model = tmp_path / "scripted.gguf"
     model.write_bytes(b"")
-    client = LocalModelClient(model)
+    client = LocalModelClient(model, isolate=False)
     answer = '{"goals": ["line one\nline\ttwo"], "summary": "a\x01b"}'
-    client._llama = ScriptedLlama([answer[:12], answer[12:]])  # type: ignore[assignment]
+    client._runner.llama = ScriptedLlama([answer[:12], answer[12:]])  # type: ignore[assignment]
 
     result = asyncio.run(client.complete(messages=SHORT_PROMPT, temperature=0.2, max_tokens=64))
 
     assert json.loads(result.content) == {"goals": ["line one\nline\ttwo"], "summary": "a\x01b"}
-    (request,) = client._llama.requests  # type: ignore[attr-defined]
+    (request,) = client._runner.llama.requests  # type: ignore[union-attr]
     assert request["response_format"]["type"] == "json_object"  # type: ignore[index]
 
 
@@ -107,9 +113,9 @@ def test_a_call_cancelled_while_waiting_for_the_model_never_runs(tmp_path: Path)
     # later callers wait for a prompt evaluation nobody will read.
     model = tmp_path / "scripted.gguf"
     model.write_bytes(b"")
-    client = LocalModelClient(model)
+    client = LocalModelClient(model, isolate=False)
     llama = HeldLlama()
-    client._llama = llama  # type: ignore[assignment]
+    client._runner.llama = llama  # type: ignore[assignment]
 
     async def run() -> str | None:
         first = asyncio.ensure_future(client.complete(messages=SHORT_PROMPT))
@@ -198,3 +204,61 @@ def test_cancelling_stops_the_generation(client: LocalModelClient) -> None:
         assert not client._lock.locked()
     finally:
         client.progress = None
+
+
+def test_a_crashed_worker_is_a_failed_call_and_the_next_call_starts_a_new_one(
+    client: LocalModelClient, caplog: pytest.LogCaptureFixture
+) -> None:
+    """A worker killed by SIGSEGV mid-generation: the summarizer logs the
+    crash and falls back, the test process lives on, and the client serves
+    the next call from a fresh worker."""
+    generating = threading.Event()
+    client.progress = lambda tokens: generating.set()
+    summarizer = ConversationSummarizer(client)
+
+    async def crash_then_retry() -> tuple[dict[str, object], str | None]:
+        run = asyncio.ensure_future(summarizer.summarize_messages(CONVERSATION))
+        while not generating.is_set():
+            await asyncio.sleep(0.01)
+        pid = client.worker_pid
+        assert pid is not None
+        os.kill(pid, signal.SIGSEGV)
+        record = await run
+        client.progress = None
+        answer = await client.complete(messages=SHORT_PROMPT, max_tokens=256)
+        assert client.worker_pid not in (None, pid)
+        return record, answer.content
+
+    try:
+        with caplog.at_level(logging.ERROR, logger="korbix.summarizer"):
+            record, content = asyncio.run(crash_then_retry())
+    finally:
+        client.progress = None
+    assert [r.getMessage() for r in caplog.records] == [
+        "Summarization failed: the local model crashed (signal 11)"
+    ]
+    assert record["current_state"] == "Conversation had 4 messages before summarization"
+    assert content and json.loads(content)
+    assert issubclass(LocalModelCrashed, RuntimeError)
+
+
+X86_64_V3 = "CPU : SSE3 = 1 | SSSE3 = 1 | AVX = 1 | AVX2 = 1 | F16C = 1 | FMA = 1 | BMI2 = 1 | OPENMP = 1 |"
+
+
+@pytest.mark.parametrize(
+    ("system_info", "cpu_flags", "missing"),
+    [
+        (X86_64_V3, "pni ssse3 avx avx2 f16c fma bmi2 avx512f amx_int8", []),
+        (X86_64_V3, "pni ssse3 avx f16c", ["AVX2", "FMA", "BMI2"]),
+        ("CPU : NEON = 1 | ARM_FMA = 1 |", "fp asimd", []),
+    ],
+    ids=["avx512-amx-host", "sandy-bridge", "arm"],
+)
+def test_cpu_baseline_check(system_info: str, cpu_flags: str, missing: list[str]) -> None:
+    cpuinfo = f"processor\t: 0\nflags\t\t: {cpu_flags}\n"
+    assert missing_cpu_features(system_info, cpuinfo) == missing
+
+
+def test_build_is_named_by_its_instruction_set() -> None:
+    assert describe_build(X86_64_V3) == "x86-64-v3: SSE3 SSSE3 AVX AVX2 F16C FMA BMI2"
+    assert describe_build(X86_64_V3 + " AMX_INT8 = 1 |").startswith("x86-64 with AMX")
