@@ -14,6 +14,7 @@ from typing import Any
 import pytest
 
 from korbix.core import summarizer as summarizer_module
+from korbix_summarizer import cli as summarizer_cli
 from korbix_summarizer.cli import conversation_chars
 from tools_support import (
     GOOD_SUMMARY,
@@ -295,6 +296,7 @@ def test_ctrl_c_while_the_local_model_works_ends_cleanly() -> None:
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
     )
     assert process.stderr is not None
+    assert "llama.cpp build x86-64-v3" in process.stderr.readline()
     assert "summarizing with local model" in process.stderr.readline()
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=120)
@@ -302,3 +304,39 @@ def test_ctrl_c_while_the_local_model_works_ends_cleanly() -> None:
     assert process.returncode == 130
     assert stdout == ""
     assert stderr == "korbix-summarize: interrupted\n"
+
+
+def children_of(pid: int) -> list[int]:
+    found: list[int] = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            found += [int(child) for child in (task / "children").read_text().split()]
+        except OSError:
+            pass
+    return found
+
+
+@needs_local_model
+@pytest.mark.parametrize("fallback", [False, True], ids=["plain", "with-fallback"])
+def test_a_crashed_model_worker_is_an_llm_failure(fallback: bool) -> None:
+    """The model's worker dies by SIGSEGV while the tool waits for it: the
+    tool reports the crash in one line and exits 1, and prints the
+    message-only summary only when asked to."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+    process = subprocess.Popen(
+        [sys.executable, "-m", "korbix_summarizer", "--example", *(["--fallback"] if fallback else [])],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+    )
+    assert process.stderr is not None
+    assert "summarizing with local model" in process.stderr.readline() + process.stderr.readline()
+    (worker,) = children_of(process.pid)
+    os.kill(worker, signal.SIGSEGV)
+    stdout, stderr = process.communicate(timeout=120)
+
+    assert process.returncode == 1
+    assert "Traceback" not in stderr
+    (error_line,) = [line for line in stderr.splitlines() if ": error: " in line]
+    assert error_line.endswith("failed: LocalModelCrashed: the local model crashed (signal 11)")
+    assert "korbix.summarizer: ERROR: Summarization failed: the local model crashed (signal 11)" in stderr
+    example = json.loads((Path(summarizer_cli.__file__).parent / "examples" / "agent_session.json").read_text())
+    assert stdout == (fallback_block(example) + "\n" if fallback else "")

@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
 from .clients import OpenAICompatibleClient
-from .local import LocalModelClient, LocalStackMissing
+from .local import LocalModelClient, LocalModelError, LocalStackMissing
 
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
 
@@ -95,6 +95,12 @@ def build_parser() -> argparse.ArgumentParser:
         default="local",
         help="local: embedded SmolLM2 model (default); openai: any OpenAI-compatible "
         "endpoint; none: no LLM, a summary built from the messages alone",
+    )
+    parser.add_argument(
+        "--fallback",
+        action="store_true",
+        help="when the LLM fails, still print the summary built from the messages alone "
+        "(the exit code stays 1)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress or report")
 
@@ -441,10 +447,12 @@ async def _summarize(
     observed = _Observed()
     client, label = _make_client(args, observed)
     if isinstance(client, LocalModelClient):
-        _leave_at_once_on_interrupt(stderr)
+        _leave_at_once_on_interrupt(stderr, client)
     summarizer = summarizer_module.ConversationSummarizer(_ObservedClient(client, observed))
     try:
         observed.started = time.monotonic()
+        if isinstance(client, LocalModelClient):
+            await _start_local_model(client, label, stderr, quiet=args.quiet)
         with _Progress(stderr, observed, label, enabled=not args.quiet):
             record = await summarizer.summarize_messages(messages, previous)
     finally:
@@ -463,17 +471,48 @@ class _SummarizationFailed(Exception):
     pass
 
 
-def _leave_at_once_on_interrupt(stderr: TextIO) -> None:
+async def _start_local_model(
+    client: LocalModelClient, label: str, stderr: TextIO, *, quiet: bool
+) -> None:
+    """Start the model's worker and name the build it runs.
+
+    A worker that crashes or fails while loading is an LLM failure like any
+    other; an installed build this CPU cannot run is a problem of the setup.
+    """
+    try:
+        await asyncio.to_thread(client.load)
+    except LocalStackMissing as error:
+        raise InputError(f"local backend: {error}") from None
+    except LocalModelError as error:
+        raise _SummarizationFailed(
+            f"summarization with {label} failed: {_describe_error(error)}"
+        ) from None
+    if not quiet:
+        print(
+            f"{PROG}: llama.cpp build {client.build_info}; model worker started in "
+            f"{client.start_seconds or 0.0:.1f} s",
+            file=stderr,
+            flush=True,
+        )
+
+
+def _leave_at_once_on_interrupt(stderr: TextIO, client: LocalModelClient) -> None:
     """Make Ctrl-C end the process at once while the local model works.
 
     A cancelled generation stops at its next token, but reading a long
-    conversation is one uninterruptible llama.cpp call, and the interpreter
-    waits for that worker thread before it exits. Nothing has been written
-    yet and nothing needs cleaning up, so the process leaves without waiting.
+    conversation is one uninterruptible llama.cpp call. Nothing has been
+    written yet and nothing needs cleaning up, so the process stops the
+    model's worker and leaves without waiting for it.
     """
 
     def leave() -> None:
         print(f"{PROG}: interrupted", file=stderr, flush=True)
+        pid = client.worker_pid
+        if pid is not None:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         os._exit(EXIT_INTERRUPTED)
 
     try:
@@ -570,15 +609,20 @@ def _run(
         )
     errors = next(h for h in handlers if isinstance(h, _ErrorRecords))
     try:
-        record, block, observed = asyncio.run(
-            _summarize(summarizer_module, args, messages, previous, stderr)
-        )
-    except (InputError, _SummarizationFailed):
+        try:
+            record, block, observed = asyncio.run(
+                _summarize(summarizer_module, args, messages, previous, stderr)
+            )
+        except (InputError, _SummarizationFailed):
+            raise
+        except Exception as error:
+            raise _SummarizationFailed(f"summarization failed: {_describe_error(error)}") from None
+        if errors.count:
+            raise _SummarizationFailed("summarization failed (see the log record above)")
+    except _SummarizationFailed:
+        if args.fallback:
+            _write_fallback(summarizer_module, args, messages, stdout, stderr)
         raise
-    except Exception as error:
-        raise _SummarizationFailed(f"summarization failed: {_describe_error(error)}") from None
-    if errors.count:
-        raise _SummarizationFailed("summarization failed (see the log record above)")
     if observed is not None and observed.called and not observed.content and not args.quiet:
         print(
             f"{PROG}: note: the model gave an empty answer; this summary was built "
@@ -586,6 +630,15 @@ def _run(
             file=stderr,
         )
 
+    if not _write_result(stdout, args, record, block):
+        return EXIT_FAILED
+    if not args.quiet:
+        _report(stderr, messages, block, observed)
+    return EXIT_OK
+
+
+def _write_result(stdout: TextIO, args: argparse.Namespace, record: Any, block: str) -> bool:
+    """Prints the record (--json) or its context block; False when the reader left."""
     if args.json:
         output = json.dumps(record, indent=2, ensure_ascii=False, default=str) + "\n"
     else:
@@ -596,10 +649,23 @@ def _run(
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop writing without a traceback.
         _silence_stdout()
-        return EXIT_FAILED
-    if not args.quiet:
-        _report(stderr, messages, block, observed)
-    return EXIT_OK
+        return False
+    return True
+
+
+def _write_fallback(
+    summarizer_module: Any,
+    args: argparse.Namespace,
+    messages: list[dict[str, Any]],
+    stdout: TextIO,
+    stderr: TextIO,
+) -> None:
+    """The summary built from the messages alone, for --fallback after a failure."""
+    record = summarizer_module._fallback_summary(messages)
+    block = summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+    if _write_result(stdout, args, record, block) and not args.quiet:
+        print(f"{PROG}: note: printed the summary built from the messages alone (--fallback)",
+              file=stderr)
 
 
 def _silence_stdout() -> None:
