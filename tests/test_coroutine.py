@@ -50,12 +50,17 @@ def test_types_attributes_and_pickling():
     with pytest.raises(TypeError):
         weakref.ref(wrapper)
     for obj, name in ((coroutine, "coroutine"), (wrapper, "coroutine_wrapper")):
+        # The full name as tools build it from the type: a module string, like any class's.
+        cls = type(obj)
+        assert (cls.__module__, cls.__qualname__) == ("korbix.runtime", name)
+        assert repr(cls) == f"<class '{cls.__module__}.{cls.__qualname__}'>"
         for operation in (pickle.dumps, copy.copy):
-            with pytest.raises(TypeError, match=f"^cannot pickle 'korbix.runtime.{name}' object$"):
+            with pytest.raises(TypeError, match=f"^cannot pickle '{cls.__module__}.{cls.__qualname__}' object$"):
                 operation(obj)
 
     assert (coroutine.__name__, coroutine.__qualname__, coroutine.__module__) == (
         "summarize_messages", "ConversationSummarizer.summarize_messages", "korbix.core.summarizer")
+    assert inspect.getmodule(coroutine) is summarizer
     assert coroutine.cr_code is summarizer.ConversationSummarizer.summarize_messages.__code__
     assert coroutine.cr_frame is coroutine.cr_frame and coroutine.cr_frame.f_code is coroutine.cr_code
     assert coroutine.cr_await is None and coroutine.cr_running is False

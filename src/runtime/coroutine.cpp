@@ -4,15 +4,16 @@
 #include "coroutine.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace korbix::rt {
 namespace {
 
-PyTypeObject* g_coroutine_type = nullptr;  // lives until process exit
-PyTypeObject* g_wrapper_type = nullptr;    // lives until process exit
+// Both types are static (defined below); these point at them once they are ready.
+PyTypeObject* g_coroutine_type = nullptr;
+PyTypeObject* g_wrapper_type = nullptr;
 
 // Interned method names used to drive delegates (made once, never released).
 struct Names {
@@ -516,7 +517,6 @@ void coroutine_finalize(PyObject* self) {
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coroutine = as_coroutine(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(coroutine->closure);
     Py_VISIT(coroutine->handled.exc_value);
     Py_VISIT(coroutine->delegate);
@@ -554,9 +554,7 @@ void coroutine_dealloc(PyObject* self) {
     Py_CLEAR(coroutine->name);
     Py_CLEAR(coroutine->qualname);
     Py_CLEAR(coroutine->code);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 // ---- coroutine attributes ----------------------------------------------------
@@ -627,11 +625,6 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyDoc_STRVAR(coroutine_send_doc,
              "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.");
 PyDoc_STRVAR(coroutine_throw_doc,
@@ -649,27 +642,29 @@ PyMethodDef coroutine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
-    {Py_tp_methods, coroutine_methods},
-    {Py_tp_members, coroutine_members},
-    {Py_tp_getset, coroutine_getset},
-    {Py_am_await, reinterpret_cast<void*>(coroutine_await_slot)},
-    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
-    {0, nullptr},
-};
+PyAsyncMethods coroutine_as_async = {coroutine_await_slot, nullptr, nullptr, coroutine_am_send};
 
-PyType_Spec coroutine_spec = {
-    "korbix.runtime.coroutine",
-    sizeof(CoroutineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coroutine_slots,
+// The types are static: a static type's `__module__` comes from its dotted
+// name, while a heap type would report the instances' `__module__`
+// descriptor from its dict. The omitted fields are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject coroutine_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korbix.runtime.coroutine",
+    .tp_basicsize = sizeof(CoroutineObject),
+    .tp_dealloc = coroutine_dealloc,
+    .tp_as_async = &coroutine_as_async,
+    .tp_repr = coroutine_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = coroutine_traverse,
+    .tp_clear = coroutine_clear,
+    .tp_weaklistoffset = offsetof(CoroutineObject, weakrefs),
+    .tp_methods = coroutine_methods,
+    .tp_getset = coroutine_getset,
+    .tp_finalize = coroutine_finalize,
 };
+#pragma GCC diagnostic pop
 
 // ---- the await wrapper ---------------------------------------------------------
 
@@ -726,7 +721,6 @@ PyObject* wrapper_close(PyObject* self, PyObject*) {
 }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_wrapper(self)->coroutine);
     return 0;
 }
@@ -739,9 +733,7 @@ int wrapper_clear(PyObject* self) {
 void wrapper_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     wrapper_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 PyDoc_STRVAR(wrapper_send_doc,
@@ -760,25 +752,25 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
-    {Py_tp_methods, wrapper_methods},
-    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
-    {0, nullptr},
-};
+PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-PyType_Spec wrapper_spec = {
-    "korbix.runtime.coroutine_wrapper",
-    sizeof(WrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    wrapper_slots,
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject wrapper_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korbix.runtime.coroutine_wrapper",
+    .tp_basicsize = sizeof(WrapperObject),
+    .tp_dealloc = wrapper_dealloc,
+    .tp_as_async = &wrapper_as_async,
+    .tp_repr = coroutine_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = wrapper_traverse,
+    .tp_clear = wrapper_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = wrapper_iternext,
+    .tp_methods = wrapper_methods,
 };
+#pragma GCC diagnostic pop
 
 bool make_names() {
     struct Entry {
@@ -802,12 +794,12 @@ bool make_names() {
 bool coroutine_types_ready() noexcept {
     if (!make_names()) return false;
     if (g_coroutine_type == nullptr) {
-        g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
-        if (g_coroutine_type == nullptr) return false;
+        if (PyType_Ready(&coroutine_type) < 0) return false;
+        g_coroutine_type = &coroutine_type;
     }
     if (g_wrapper_type == nullptr) {
-        g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
-        if (g_wrapper_type == nullptr) return false;
+        if (PyType_Ready(&wrapper_type) < 0) return false;
+        g_wrapper_type = &wrapper_type;
     }
     return true;
 }
