@@ -337,6 +337,8 @@ PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ss
     return resume_body(coroutine, nullptr, false, result);
 }
 
+// Returns what the body returned while closing (None when it let
+// GeneratorExit end it); a body that yields instead ignored the close.
 PyObject* close_coroutine(CoroutineObject* coroutine) {
     if (coroutine->running) {
         refuse_running();
@@ -363,9 +365,11 @@ PyObject* close_coroutine(CoroutineObject* coroutine) {
         }
         return nullptr;
     }
-    Ref value = Ref::steal(produced);
-    if (status == PYGEN_RETURN && value.get() == Py_None) Py_RETURN_NONE;
-    value.reset();
+    // A body that returns a value here handled what the close raised in it,
+    // typically its delegate's failure to close: that value is the result.
+    if (status == PYGEN_RETURN) return produced;
+    Ref yielded = Ref::steal(produced);
+    yielded.reset();
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     return nullptr;
 }
