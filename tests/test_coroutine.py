@@ -277,6 +277,51 @@ def test_a_client_that_awaits_while_closed_ends_in_the_fallback_record(how, capl
     assert messages(caplog) == ["Summarization failed: coroutine ignored GeneratorExit"] and reported == []
 
 
+def test_inspect_follows_the_state_through_a_run(monkeypatch):
+    states = []
+
+    def note_state():
+        states.append((inspect.getcoroutinestate(coroutine), coroutine.cr_suspended))
+
+    class Probe:
+        def __await__(self):
+            yield "tick"
+            note_state()
+            return Answer("done")
+
+    monkeypatch.setattr(summarizer, "_format_messages_for_summary", lambda messages: note_state() or "transcript")
+    coroutine = fresh(Client(awaitable=lambda kwargs: Probe()))
+    note_state()
+    assert drive(coroutine) == ("yield", "tick")
+    note_state()
+    assert drive(coroutine)[1]["summary"] == "done"
+    note_state()
+    assert states == [(inspect.CORO_CREATED, False), (inspect.CORO_RUNNING, False), (inspect.CORO_SUSPENDED, True),
+                      (inspect.CORO_RUNNING, False), (inspect.CORO_CLOSED, False)]
+
+
+def test_origin_follows_the_tracking_depth():
+    depth = sys.get_coroutine_origin_tracking_depth()
+    try:
+        sys.set_coroutine_origin_tracking_depth(0)
+        untracked = fresh()
+        sys.set_coroutine_origin_tracking_depth(2)
+        tracked, line = fresh(), sys._getframe().f_lineno
+    finally:
+        sys.set_coroutine_origin_tracking_depth(depth)
+    assert untracked.close() is None and untracked.cr_origin is None
+    code = fresh.__code__
+    assert tracked.cr_origin == ((code.co_filename, code.co_firstlineno + 1, "fresh"),
+                                 (code.co_filename, line, "test_origin_follows_the_tracking_depth"))
+    # Never awaited, it says where it was made, innermost call last.
+    with pytest.warns(RuntimeWarning) as record:
+        del tracked
+    text = str(record[0].message)
+    assert text.startswith("coroutine 'ConversationSummarizer.summarize_messages' was never awaited\n"
+                           "Coroutine created at (most recent call last)\n")
+    assert text.index(f"line {line}, in test_origin") < text.index("in fresh")
+
+
 def test_reentry_is_refused_while_running(monkeypatch):
     observed = []
 

@@ -15,12 +15,16 @@ namespace {
 PyTypeObject* g_coroutine_type = nullptr;
 PyTypeObject* g_wrapper_type = nullptr;
 
-// Interned method names used to drive delegates (made once, never released).
+// Interned names used to drive delegates and to warn (made once, never
+// released). A fresh string per lookup would also be kept alive for a while
+// by the interpreter's attribute cache.
 struct Names {
     PyObject* send = nullptr;
     PyObject* throw_ = nullptr;
     PyObject* close = nullptr;
     PyObject* await = nullptr;
+    PyObject* warnings = nullptr;
+    PyObject* warn_unawaited = nullptr;
 } g_names;
 
 struct WrapperObject {
@@ -128,6 +132,25 @@ void release_finished(CoroutineObject* coroutine) {
         Ref module = Ref::steal(std::exchange(coroutine->module, nullptr));
     }
     PyErr_SetRaisedException(pending);
+}
+
+// Up to `depth` (filename, line, function name) triples of the calling Python
+// frames, innermost first: the shape of a native coroutine's `cr_origin`.
+Ref creation_origin(PyThreadState* thread, int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return {};
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));
+    for (int i = 0; frame && i < depth; ++i) {
+        auto* current = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+        auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref entry = Ref::steal(Py_BuildValue("OiO", code_object->co_filename, PyFrame_GetLineNumber(current),
+                                             code_object->co_name));
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return {};
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+        if (!frame && PyErr_Occurred()) return {};
+    }
+    return Ref::steal(PyList_AsTuple(entries.get()));
 }
 
 // ---- the protocol ----------------------------------------------------------
@@ -501,6 +524,19 @@ PyObject* coroutine_repr(PyObject* self) {
     return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
 }
 
+// With its origin recorded, the warning also says where the coroutine was
+// made: the warnings module's helper for the interpreter's own coroutines
+// writes it so. Without the helper (late in shutdown) the plain text remains.
+int warn_never_awaited(CoroutineObject* coroutine) {
+    if (coroutine->origin != nullptr) {
+        Ref warnings = Ref::steal(PyImport_Import(g_names.warnings));
+        Ref helper = warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), g_names.warn_unawaited)) : Ref{};
+        if (helper) return Ref::steal(PyObject_CallOneArg(helper.get(), as_object(coroutine))) ? 0 : -1;
+        PyErr_Clear();
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", coroutine->qualname);
+}
+
 // Unfinished at destruction: warn when it never ran, otherwise close it so
 // that its body and delegate get to clean up.
 void coroutine_finalize(PyObject* self) {
@@ -508,10 +544,7 @@ void coroutine_finalize(PyObject* self) {
     if (coroutine->resume_point == kResumeFinished) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (coroutine->resume_point == 0 && saved == nullptr) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", coroutine->qualname) <
-            0) {
-            PyErr_WriteUnraisable(self);
-        }
+        if (warn_never_awaited(coroutine) < 0) PyErr_WriteUnraisable(self);
     } else {
         Ref closed = Ref::steal(close_coroutine(coroutine));
         if (!closed) PyErr_WriteUnraisable(self);
@@ -529,6 +562,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(coroutine->module);
     Py_VISIT(coroutine->code);
     Py_VISIT(coroutine->frame);
+    Py_VISIT(coroutine->origin);
     return 0;
 }
 
@@ -542,6 +576,7 @@ int coroutine_clear(PyObject* self) {
     Py_CLEAR(coroutine->delegate);
     Py_CLEAR(coroutine->frame);
     Py_CLEAR(coroutine->module);
+    Py_CLEAR(coroutine->origin);
     return 0;
 }
 
@@ -597,6 +632,13 @@ int set_module(PyObject* self, PyObject* value, void*) {
 PyObject* get_await(PyObject* self, void*) { return none_if_null(as_coroutine(self)->delegate); }
 PyObject* get_code(PyObject* self, void*) { return none_if_null(as_coroutine(self)->code); }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+PyObject* get_origin(PyObject* self, void*) { return none_if_null(as_coroutine(self)->origin); }
+
+// Waiting at an await: started, not finished, and not being resumed now.
+PyObject* get_suspended(PyObject* self, void*) {
+    const CoroutineObject* coroutine = as_coroutine(self);
+    return PyBool_FromLong(coroutine->resume_point > 0 && !coroutine->running);
+}
 
 // A frame that names the coroutine's code; it does not follow the body.
 PyObject* get_frame(PyObject* self, void*) {
@@ -626,6 +668,8 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -784,7 +828,9 @@ bool make_names() {
     const Entry entries[] = {{&g_names.send, "send"},
                              {&g_names.throw_, "throw"},
                              {&g_names.close, "close"},
-                             {&g_names.await, "__await__"}};
+                             {&g_names.await, "__await__"},
+                             {&g_names.warnings, "warnings"},
+                             {&g_names.warn_unawaited, "_warn_unawaited_coroutine"}};
     for (const Entry& entry : entries) {
         if (*entry.slot != nullptr) continue;
         *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -814,6 +860,12 @@ bool is_coroutine(PyObject* object) noexcept {
 
 Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObject* name, PyObject* qualname,
                   PyObject* module) noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+    Ref origin;
+    if (thread->coroutine_origin_tracking_depth > 0) {
+        origin = creation_origin(thread, thread->coroutine_origin_tracking_depth);
+        if (!origin) return {};
+    }
     auto* coroutine = PyObject_GC_New(CoroutineObject, g_coroutine_type);
     if (coroutine == nullptr) return {};
     coroutine->body = body;
@@ -827,6 +879,7 @@ Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObjec
     coroutine->module = Py_NewRef(module);
     coroutine->code = Py_XNewRef(code);
     coroutine->frame = nullptr;
+    coroutine->origin = origin.release();
     coroutine->weakrefs = nullptr;
     coroutine->resume_point = 0;
     coroutine->running = false;
