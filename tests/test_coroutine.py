@@ -50,12 +50,17 @@ def test_types_attributes_and_pickling():
     with pytest.raises(TypeError):
         weakref.ref(wrapper)
     for obj, name in ((coroutine, "coroutine"), (wrapper, "coroutine_wrapper")):
+        # The full name as tools build it from the type: a module string, like any class's.
+        cls = type(obj)
+        assert (cls.__module__, cls.__qualname__) == ("korbix.runtime", name)
+        assert repr(cls) == f"<class '{cls.__module__}.{cls.__qualname__}'>"
         for operation in (pickle.dumps, copy.copy):
-            with pytest.raises(TypeError, match=f"^cannot pickle 'korbix.runtime.{name}' object$"):
+            with pytest.raises(TypeError, match=f"^cannot pickle '{cls.__module__}.{cls.__qualname__}' object$"):
                 operation(obj)
 
     assert (coroutine.__name__, coroutine.__qualname__, coroutine.__module__) == (
         "summarize_messages", "ConversationSummarizer.summarize_messages", "korbix.core.summarizer")
+    assert inspect.getmodule(coroutine) is summarizer
     assert coroutine.cr_code is summarizer.ConversationSummarizer.summarize_messages.__code__
     assert coroutine.cr_frame is coroutine.cr_frame and coroutine.cr_frame.f_code is coroutine.cr_code
     assert coroutine.cr_await is None and coroutine.cr_running is False
@@ -237,10 +242,9 @@ def test_delegates_without_throw_or_with_failing_close(caplog, monkeypatch):
     assert messages(caplog)[-1] == "Summarization failed: thrown"
 
     # A failing close is an Exception: the operation logs it and returns its
-    # fallback record, and a close that ends in a value is reported.
+    # fallback record, which close() returns.
     coroutine = suspended_on(Quirky(Answer("x")))
-    with pytest.raises(RuntimeError, match="^coroutine ignored GeneratorExit$"):
-        coroutine.close()
+    assert coroutine.close()["summary"] == "fallback 2"
     assert messages(caplog)[-1] == "Summarization failed: close failed"
 
     unraisable = []
@@ -249,6 +253,73 @@ def test_delegates_without_throw_or_with_failing_close(caplog, monkeypatch):
     quirky.lookup_fails = True
     assert suspended_on(quirky).close() is None
     assert [(type(u.exc_value), u.object) for u in unraisable] == [(LookupError, quirky)]
+
+
+async def closes_its_session():
+    """A client call whose `finally` awaits, as one that closes its session
+    does: the await yields, so closing the call fails."""
+    try:
+        await Steps(["waiting for the model"])
+    finally:
+        await Steps(["closing the session"])
+
+
+@pytest.mark.parametrize("how", ["close", "destroy"])
+def test_a_client_that_awaits_while_closed_ends_in_the_fallback_record(how, caplog, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda hook_args: reported.append(repr(hook_args.exc_value)))
+    coroutine = suspended_on(closes_its_session())
+    if how == "close":
+        assert coroutine.close()["summary"] == "fallback 2"
+    else:
+        del coroutine
+        gc.collect()
+    assert messages(caplog) == ["Summarization failed: coroutine ignored GeneratorExit"] and reported == []
+
+
+def test_inspect_follows_the_state_through_a_run(monkeypatch):
+    states = []
+
+    def note_state():
+        states.append((inspect.getcoroutinestate(coroutine), coroutine.cr_suspended))
+
+    class Probe:
+        def __await__(self):
+            yield "tick"
+            note_state()
+            return Answer("done")
+
+    monkeypatch.setattr(summarizer, "_format_messages_for_summary", lambda messages: note_state() or "transcript")
+    coroutine = fresh(Client(awaitable=lambda kwargs: Probe()))
+    note_state()
+    assert drive(coroutine) == ("yield", "tick")
+    note_state()
+    assert drive(coroutine)[1]["summary"] == "done"
+    note_state()
+    assert states == [(inspect.CORO_CREATED, False), (inspect.CORO_RUNNING, False), (inspect.CORO_SUSPENDED, True),
+                      (inspect.CORO_RUNNING, False), (inspect.CORO_CLOSED, False)]
+
+
+def test_origin_follows_the_tracking_depth():
+    depth = sys.get_coroutine_origin_tracking_depth()
+    try:
+        sys.set_coroutine_origin_tracking_depth(0)
+        untracked = fresh()
+        sys.set_coroutine_origin_tracking_depth(2)
+        tracked, line = fresh(), sys._getframe().f_lineno
+    finally:
+        sys.set_coroutine_origin_tracking_depth(depth)
+    assert untracked.close() is None and untracked.cr_origin is None
+    code = fresh.__code__
+    assert tracked.cr_origin == ((code.co_filename, code.co_firstlineno + 1, "fresh"),
+                                 (code.co_filename, line, "test_origin_follows_the_tracking_depth"))
+    # Never awaited, it says where it was made, innermost call last.
+    with pytest.warns(RuntimeWarning) as record:
+        del tracked
+    text = str(record[0].message)
+    assert text.startswith("coroutine 'ConversationSummarizer.summarize_messages' was never awaited\n"
+                           "Coroutine created at (most recent call last)\n")
+    assert text.index(f"line {line}, in test_origin") < text.index("in fresh")
 
 
 def test_reentry_is_refused_while_running(monkeypatch):

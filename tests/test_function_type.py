@@ -2,6 +2,7 @@
 
 import copy
 import gc
+import inspect
 import pickle
 import warnings
 import weakref
@@ -150,6 +151,12 @@ def test_repr_and_pickling():
     for func in (f, s._brief_args, C.__init__):
         assert pickle.loads(pickle.dumps(func)) is func
         assert copy.deepcopy(func) is func
+
+
+def test_type_names_its_module_as_a_string():
+    assert (FunctionType.__module__, FunctionType.__qualname__) == ("korbix.runtime", "cyfunction")
+    assert repr(FunctionType) == "<class 'korbix.runtime.cyfunction'>"
+    assert inspect.getmodule(s._brief_args) is s
 
 
 def test_type_is_closed():

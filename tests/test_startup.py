@@ -152,6 +152,37 @@ def test_coroutine_mark():
     assert all(f._is_coroutine is False for n, (f, *_rest) in FUNCTIONS.items() if n != "summarize_messages")
 
 
+@pytest.mark.no_refleak  # a fresh interpreter per run
+@pytest.mark.parametrize("error, first, later", [
+    ("LookupError('no asyncio')", "True", "True"),  # an Exception: True instead, and kept
+    ("KeyboardInterrupt()", "KeyboardInterrupt", "mark"),  # an interrupt: raised, and the next read retries
+])
+def test_coroutine_mark_when_its_import_fails(error, first, later):
+    result = run_python(f"""
+        import sys
+        import korbix.core.summarizer as s
+        assert "asyncio" not in sys.modules
+
+        class Refuse:
+            def find_spec(self, name, path=None, target=None):
+                if name == "asyncio":
+                    sys.meta_path.remove(self)
+                    raise {error}
+
+        def read():
+            try:
+                mark = s.ConversationSummarizer.summarize_messages._is_coroutine
+            except BaseException as error:
+                return type(error).__name__
+            import asyncio.coroutines
+            return "mark" if mark is asyncio.coroutines._is_coroutine else repr(mark)
+
+        sys.meta_path.insert(0, Refuse())
+        print(read(), read())
+    """)
+    assert result.stdout.split() == [first, later]
+
+
 def test_signature_and_type_hints():
     sig = inspect.signature(C.summarize_messages)
     assert str(sig) == "(self, messages: 'list[dict[str, Any]]', existing_summary: 'str | None' = None) -> 'dict[str, Any]'"

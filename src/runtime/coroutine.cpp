@@ -4,22 +4,27 @@
 #include "coroutine.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace korbix::rt {
 namespace {
 
-PyTypeObject* g_coroutine_type = nullptr;  // lives until process exit
-PyTypeObject* g_wrapper_type = nullptr;    // lives until process exit
+// Both types are static (defined below); these point at them once they are ready.
+PyTypeObject* g_coroutine_type = nullptr;
+PyTypeObject* g_wrapper_type = nullptr;
 
-// Interned method names used to drive delegates (made once, never released).
+// Interned names used to drive delegates and to warn (made once, never
+// released). A fresh string per lookup would also be kept alive for a while
+// by the interpreter's attribute cache.
 struct Names {
     PyObject* send = nullptr;
     PyObject* throw_ = nullptr;
     PyObject* close = nullptr;
     PyObject* await = nullptr;
+    PyObject* warnings = nullptr;
+    PyObject* warn_unawaited = nullptr;
 } g_names;
 
 struct WrapperObject {
@@ -127,6 +132,25 @@ void release_finished(CoroutineObject* coroutine) {
         Ref module = Ref::steal(std::exchange(coroutine->module, nullptr));
     }
     PyErr_SetRaisedException(pending);
+}
+
+// Up to `depth` (filename, line, function name) triples of the calling Python
+// frames, innermost first: the shape of a native coroutine's `cr_origin`.
+Ref creation_origin(PyThreadState* thread, int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return {};
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));
+    for (int i = 0; frame && i < depth; ++i) {
+        auto* current = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+        auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref entry = Ref::steal(Py_BuildValue("OiO", code_object->co_filename, PyFrame_GetLineNumber(current),
+                                             code_object->co_name));
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return {};
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+        if (!frame && PyErr_Occurred()) return {};
+    }
+    return Ref::steal(PyList_AsTuple(entries.get()));
 }
 
 // ---- the protocol ----------------------------------------------------------
@@ -336,6 +360,8 @@ PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ss
     return resume_body(coroutine, nullptr, false, result);
 }
 
+// Returns what the body returned while closing (None when it let
+// GeneratorExit end it); a body that yields instead ignored the close.
 PyObject* close_coroutine(CoroutineObject* coroutine) {
     if (coroutine->running) {
         refuse_running();
@@ -362,9 +388,11 @@ PyObject* close_coroutine(CoroutineObject* coroutine) {
         }
         return nullptr;
     }
-    Ref value = Ref::steal(produced);
-    if (status == PYGEN_RETURN && value.get() == Py_None) Py_RETURN_NONE;
-    value.reset();
+    // A body that returns a value here handled what the close raised in it,
+    // typically its delegate's failure to close: that value is the result.
+    if (status == PYGEN_RETURN) return produced;
+    Ref yielded = Ref::steal(produced);
+    yielded.reset();
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     return nullptr;
 }
@@ -496,6 +524,19 @@ PyObject* coroutine_repr(PyObject* self) {
     return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
 }
 
+// With its origin recorded, the warning also says where the coroutine was
+// made: the warnings module's helper for the interpreter's own coroutines
+// writes it so. Without the helper (late in shutdown) the plain text remains.
+int warn_never_awaited(CoroutineObject* coroutine) {
+    if (coroutine->origin != nullptr) {
+        Ref warnings = Ref::steal(PyImport_Import(g_names.warnings));
+        Ref helper = warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), g_names.warn_unawaited)) : Ref{};
+        if (helper) return Ref::steal(PyObject_CallOneArg(helper.get(), as_object(coroutine))) ? 0 : -1;
+        PyErr_Clear();
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", coroutine->qualname);
+}
+
 // Unfinished at destruction: warn when it never ran, otherwise close it so
 // that its body and delegate get to clean up.
 void coroutine_finalize(PyObject* self) {
@@ -503,10 +544,7 @@ void coroutine_finalize(PyObject* self) {
     if (coroutine->resume_point == kResumeFinished) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (coroutine->resume_point == 0 && saved == nullptr) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", coroutine->qualname) <
-            0) {
-            PyErr_WriteUnraisable(self);
-        }
+        if (warn_never_awaited(coroutine) < 0) PyErr_WriteUnraisable(self);
     } else {
         Ref closed = Ref::steal(close_coroutine(coroutine));
         if (!closed) PyErr_WriteUnraisable(self);
@@ -516,7 +554,6 @@ void coroutine_finalize(PyObject* self) {
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coroutine = as_coroutine(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(coroutine->closure);
     Py_VISIT(coroutine->handled.exc_value);
     Py_VISIT(coroutine->delegate);
@@ -525,6 +562,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(coroutine->module);
     Py_VISIT(coroutine->code);
     Py_VISIT(coroutine->frame);
+    Py_VISIT(coroutine->origin);
     return 0;
 }
 
@@ -538,6 +576,7 @@ int coroutine_clear(PyObject* self) {
     Py_CLEAR(coroutine->delegate);
     Py_CLEAR(coroutine->frame);
     Py_CLEAR(coroutine->module);
+    Py_CLEAR(coroutine->origin);
     return 0;
 }
 
@@ -554,9 +593,7 @@ void coroutine_dealloc(PyObject* self) {
     Py_CLEAR(coroutine->name);
     Py_CLEAR(coroutine->qualname);
     Py_CLEAR(coroutine->code);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 // ---- coroutine attributes ----------------------------------------------------
@@ -595,6 +632,13 @@ int set_module(PyObject* self, PyObject* value, void*) {
 PyObject* get_await(PyObject* self, void*) { return none_if_null(as_coroutine(self)->delegate); }
 PyObject* get_code(PyObject* self, void*) { return none_if_null(as_coroutine(self)->code); }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+PyObject* get_origin(PyObject* self, void*) { return none_if_null(as_coroutine(self)->origin); }
+
+// Waiting at an await: started, not finished, and not being resumed now.
+PyObject* get_suspended(PyObject* self, void*) {
+    const CoroutineObject* coroutine = as_coroutine(self);
+    return PyBool_FromLong(coroutine->resume_point > 0 && !coroutine->running);
+}
 
 // A frame that names the coroutine's code; it does not follow the body.
 PyObject* get_frame(PyObject* self, void*) {
@@ -624,12 +668,9 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyDoc_STRVAR(coroutine_send_doc,
@@ -649,27 +690,29 @@ PyMethodDef coroutine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot coroutine_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
-    {Py_tp_methods, coroutine_methods},
-    {Py_tp_members, coroutine_members},
-    {Py_tp_getset, coroutine_getset},
-    {Py_am_await, reinterpret_cast<void*>(coroutine_await_slot)},
-    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
-    {0, nullptr},
-};
+PyAsyncMethods coroutine_as_async = {coroutine_await_slot, nullptr, nullptr, coroutine_am_send};
 
-PyType_Spec coroutine_spec = {
-    "korbix.runtime.coroutine",
-    sizeof(CoroutineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coroutine_slots,
+// The types are static: a static type's `__module__` comes from its dotted
+// name, while a heap type would report the instances' `__module__`
+// descriptor from its dict. The omitted fields are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject coroutine_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korbix.runtime.coroutine",
+    .tp_basicsize = sizeof(CoroutineObject),
+    .tp_dealloc = coroutine_dealloc,
+    .tp_as_async = &coroutine_as_async,
+    .tp_repr = coroutine_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = coroutine_traverse,
+    .tp_clear = coroutine_clear,
+    .tp_weaklistoffset = offsetof(CoroutineObject, weakrefs),
+    .tp_methods = coroutine_methods,
+    .tp_getset = coroutine_getset,
+    .tp_finalize = coroutine_finalize,
 };
+#pragma GCC diagnostic pop
 
 // ---- the await wrapper ---------------------------------------------------------
 
@@ -726,7 +769,6 @@ PyObject* wrapper_close(PyObject* self, PyObject*) {
 }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_wrapper(self)->coroutine);
     return 0;
 }
@@ -739,9 +781,7 @@ int wrapper_clear(PyObject* self) {
 void wrapper_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     wrapper_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 PyDoc_STRVAR(wrapper_send_doc,
@@ -760,25 +800,25 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
-    {Py_tp_methods, wrapper_methods},
-    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
-    {0, nullptr},
-};
+PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-PyType_Spec wrapper_spec = {
-    "korbix.runtime.coroutine_wrapper",
-    sizeof(WrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    wrapper_slots,
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject wrapper_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korbix.runtime.coroutine_wrapper",
+    .tp_basicsize = sizeof(WrapperObject),
+    .tp_dealloc = wrapper_dealloc,
+    .tp_as_async = &wrapper_as_async,
+    .tp_repr = coroutine_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = wrapper_traverse,
+    .tp_clear = wrapper_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = wrapper_iternext,
+    .tp_methods = wrapper_methods,
 };
+#pragma GCC diagnostic pop
 
 bool make_names() {
     struct Entry {
@@ -788,7 +828,9 @@ bool make_names() {
     const Entry entries[] = {{&g_names.send, "send"},
                              {&g_names.throw_, "throw"},
                              {&g_names.close, "close"},
-                             {&g_names.await, "__await__"}};
+                             {&g_names.await, "__await__"},
+                             {&g_names.warnings, "warnings"},
+                             {&g_names.warn_unawaited, "_warn_unawaited_coroutine"}};
     for (const Entry& entry : entries) {
         if (*entry.slot != nullptr) continue;
         *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -802,12 +844,12 @@ bool make_names() {
 bool coroutine_types_ready() noexcept {
     if (!make_names()) return false;
     if (g_coroutine_type == nullptr) {
-        g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
-        if (g_coroutine_type == nullptr) return false;
+        if (PyType_Ready(&coroutine_type) < 0) return false;
+        g_coroutine_type = &coroutine_type;
     }
     if (g_wrapper_type == nullptr) {
-        g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
-        if (g_wrapper_type == nullptr) return false;
+        if (PyType_Ready(&wrapper_type) < 0) return false;
+        g_wrapper_type = &wrapper_type;
     }
     return true;
 }
@@ -818,6 +860,12 @@ bool is_coroutine(PyObject* object) noexcept {
 
 Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObject* name, PyObject* qualname,
                   PyObject* module) noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+    Ref origin;
+    if (thread->coroutine_origin_tracking_depth > 0) {
+        origin = creation_origin(thread, thread->coroutine_origin_tracking_depth);
+        if (!origin) return {};
+    }
     auto* coroutine = PyObject_GC_New(CoroutineObject, g_coroutine_type);
     if (coroutine == nullptr) return {};
     coroutine->body = body;
@@ -831,6 +879,7 @@ Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObjec
     coroutine->module = Py_NewRef(module);
     coroutine->code = Py_XNewRef(code);
     coroutine->frame = nullptr;
+    coroutine->origin = origin.release();
     coroutine->weakrefs = nullptr;
     coroutine->resume_point = 0;
     coroutine->running = false;

@@ -41,6 +41,9 @@ struct CoroutineObject {
     PyObject* module;
     PyObject* code;
     PyObject* frame;  // made on first request of `cr_frame`
+    // Where it was made, when origin tracking was on then: a tuple of
+    // (filename, line, function name), innermost call first; kept after it finishes.
+    PyObject* origin;
     PyObject* weakrefs;
     int resume_point;  // 0 unstarted, k >= 1 suspended, -1 finished
     bool running;
@@ -51,7 +54,8 @@ bool coroutine_types_ready() noexcept;
 
 bool is_coroutine(PyObject* object) noexcept;
 
-// A new, unstarted coroutine that owns `closure` and references the rest.
+// A new, unstarted coroutine that owns `closure` and references the rest. It
+// records its origin when `sys.set_coroutine_origin_tracking_depth` asks for it.
 Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObject* name, PyObject* qualname,
                   PyObject* module) noexcept;
 

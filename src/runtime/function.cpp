@@ -9,7 +9,7 @@
 namespace korbix::rt {
 namespace {
 
-PyTypeObject* g_function_type = nullptr;  // lives until process exit
+PyTypeObject* g_function_type = nullptr;  // the static type below, once ready
 
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
@@ -110,6 +110,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 // asyncio recognises coroutine functions by this marker object. It is
 // imported on first read, so importing the module does not import asyncio.
+// An import that fails with an Exception leaves True as the mark; any other
+// failure (an interrupt) propagates and the next read tries again.
 PyObject* get_is_coroutine(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     if (!function->def->is_coroutine) Py_RETURN_FALSE;
@@ -125,6 +127,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
             Py_DECREF(coroutines);
         }
         if (mark == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
             PyErr_Clear();
             mark = Py_NewRef(Py_True);
         }
@@ -166,10 +169,10 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The call slot itself is `tp_vectorcall_offset`; the member keeps the offset
+// readable as `__vectorcalloffset__`, as a type made from a spec shows it.
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -195,7 +198,6 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->dict);
     Py_VISIT(function->name);
     Py_VISIT(function->qualname);
@@ -226,7 +228,6 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     FunctionObject* function = as_function(self);
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (function->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
@@ -235,37 +236,41 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(function->code);
     Py_CLEAR(function->param_names);
     PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
-PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_members, function_members},
-    {Py_tp_getset, function_getset},
-    {0, nullptr},
+// A static type, as the coroutine types are: its `__module__` comes from its
+// dotted name, not from the instances' `__module__` descriptor. The omitted
+// fields are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korbix.runtime.cyfunction",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = function_descr_get,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
 };
-
-PyType_Spec function_spec = {
-    "korbix.runtime.cyfunction",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
-};
+#pragma GCC diagnostic pop
 
 }  // namespace
 
 bool function_type_ready() noexcept {
     if (g_function_type != nullptr) return true;
-    g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return g_function_type != nullptr;
+    if (PyType_Ready(&function_type_object) < 0) return false;
+    g_function_type = &function_type_object;
+    return true;
 }
 
 PyTypeObject* function_type() noexcept { return g_function_type; }
