@@ -65,7 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
             "The openai backend reads its API key from OPENAI_API_KEY, and takes "
             "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
             "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
-            "130 interrupted."
+            "130 interrupted. To compact a conversation for an agent's context window "
+            "instead, see: korbix-summarize compact --help"
         ),
     )
     parser.add_argument(
@@ -514,6 +515,11 @@ def main(
     stdin = stdin if stdin is not None else sys.stdin
     stdout = stdout if stdout is not None else sys.stdout
     stderr = stderr if stderr is not None else sys.stderr
+    words = list(sys.argv[1:] if argv is None else argv)
+    if words[:1] == ["compact"]:
+        from .compact_cli import main as compact_main
+
+        return compact_main(words[1:], stdin=stdin, stdout=stdout, stderr=stderr)
     try:
         args = build_parser().parse_args(argv)
     except SystemExit as exit_request:
