@@ -517,17 +517,19 @@ def main(
     stderr = stderr if stderr is not None else sys.stderr
     words = list(sys.argv[1:] if argv is None else argv)
     if words[:1] == ["compact"]:
-        from .compact_cli import main as compact_main
+        from . import compact_cli
 
-        return compact_main(words[1:], stdin=stdin, stdout=stdout, stderr=stderr)
+        parser, argv, run = compact_cli.build_parser(), words[1:], compact_cli.run
+    else:
+        parser, run = build_parser(), _run
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
     except SystemExit as exit_request:
         return exit_request.code if isinstance(exit_request.code, int) else EXIT_USAGE
 
     logger, handlers = _route_log_records(stderr)
     try:
-        return _run(args, stdin, stdout, stderr, handlers)
+        return run(args, stdin, stdout, stderr, handlers)
     except InputError as error:
         print(f"{PROG}: error: {error}", file=stderr)
         return EXIT_USAGE

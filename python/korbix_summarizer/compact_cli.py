@@ -15,24 +15,19 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-import sys
+import logging
 import time
-from collections.abc import Sequence
 from typing import Any, TextIO
 
 from . import cli
-from .cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, PROG, InputError
+from .cli import EXIT_FAILED, EXIT_OK, PROG, InputError
 
-__all__ = ["build_parser", "main"]
+__all__ = ["build_parser", "run"]
 
 COMMAND = f"{PROG} compact"
 
 # Options of the summarize command that mean nothing here.
 _NOT_APPLICABLE = ("json", "previous_summary", "previous_summary_file", "fallback")
-
-
-class _Failed(Exception):
-    """A summarizer request failed; exit code 1."""
 
 
 def _share(text: str) -> float:
@@ -134,7 +129,7 @@ async def _compact(
     try:
         from .compaction import CompactionError, Compactor
     except ImportError as error:
-        raise _Failed(f"cannot import korbix.core.summarizer: {error}") from None
+        raise cli._SummarizationFailed(f"cannot import korbix.core.summarizer: {error}") from None
 
     client: Any = None
     label = "no LLM"
@@ -161,7 +156,7 @@ async def _compact(
         try:
             result = await compactor.compact(messages, force=args.force, progress=progress)
         except CompactionError as error:
-            raise _Failed(f"compaction with {label} failed: {error}") from None
+            raise cli._SummarizationFailed(f"compaction with {label} failed: {error}") from None
         except (TypeError, ValueError) as error:
             raise InputError(str(error)) from None
     finally:
@@ -197,19 +192,29 @@ def _report(stderr: TextIO, compactor: Any, result: Any, total: int, seconds: fl
     )
 
 
-def _check_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    for action in parser._actions:
-        if action.dest in _NOT_APPLICABLE and getattr(args, action.dest, None) != action.default:
-            raise InputError(f"{action.option_strings[0]} does not apply to compact")
+def _check_options(args: argparse.Namespace) -> None:
+    for dest in _NOT_APPLICABLE:
+        if getattr(args, dest, None) not in (None, False):
+            raise InputError(f"--{dest.replace('_', '-')} does not apply to compact")
     if args.example == (args.conversation is not None):
         raise InputError("give a conversation file (or -), or --example, but not both")
     if args.target > args.trigger:
         raise InputError(f"--target ({args.target:g}) must not exceed --trigger ({args.trigger:g})")
 
 
-def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, stdin: TextIO,
-         stdout: TextIO, stderr: TextIO) -> int:
-    _check_options(args, parser)
+def run(
+    args: argparse.Namespace,
+    stdin: TextIO,
+    stdout: TextIO,
+    stderr: TextIO,
+    handlers: list[logging.Handler],
+) -> int:
+    """Compact the conversation that ``args`` name; the exit code.
+
+    Called by ``korbix-summarize`` after it has parsed the options with
+    ``build_parser`` and routed the summarizer's log records (``handlers``).
+    """
+    _check_options(args)
     if args.example:
         source, text = "example", cli._example_text()
     else:
@@ -233,37 +238,3 @@ def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, stdin: TextI
     if not args.quiet:
         _report(stderr, compactor, result, len(messages), seconds)
     return EXIT_OK
-
-
-def main(
-    argv: Sequence[str],
-    *,
-    stdin: TextIO | None = None,
-    stdout: TextIO | None = None,
-    stderr: TextIO | None = None,
-) -> int:
-    """Run ``korbix-summarize compact`` with ``argv`` (after the word compact)."""
-    stdin = stdin if stdin is not None else sys.stdin
-    stdout = stdout if stdout is not None else sys.stdout
-    stderr = stderr if stderr is not None else sys.stderr
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exit_request:
-        return exit_request.code if isinstance(exit_request.code, int) else EXIT_USAGE
-
-    logger, handlers = cli._route_log_records(stderr)
-    try:
-        return _run(args, parser, stdin, stdout, stderr)
-    except InputError as error:
-        print(f"{PROG}: error: {error}", file=stderr)
-        return EXIT_USAGE
-    except _Failed as error:
-        print(f"{PROG}: error: {error}", file=stderr)
-        return EXIT_FAILED
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=stderr)
-        return EXIT_INTERRUPTED
-    finally:
-        for handler in handlers:
-            logger.removeHandler(handler)
