@@ -414,6 +414,15 @@ def _without_time(record: Mapping[str, Any]) -> dict[str, Any]:
     return {key: value for key, value in record.items() if key != "created_at"}
 
 
+def _is_fallback(record: Mapping[str, Any], chunk: Sequence[Message]) -> bool:
+    """Whether ``record`` is the module's message-only record of ``chunk``."""
+    try:
+        fallback = _summarizer._fallback_summary(_dicts(chunk))
+    except Exception:
+        return False  # then the module could not have built it either
+    return _without_time(record) == _without_time(fallback)
+
+
 def _describe(error: BaseException) -> str:
     lines = str(error).strip().splitlines()
     return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
@@ -748,15 +757,13 @@ class Compactor:
         if watched.error is not None:
             return f"failed: {_describe(watched.error)}", watched.error
         content = watched.content
-        if not watched.called or not content:
+        if not watched.called or content is None or content == "":
             return "got no answer", ValueError(f"the summarizer model answered {content!r}")
         if not isinstance(content, str):
             return "got an answer that is not text", TypeError(
                 f"the answer's content is a {type(content).__name__}, not text"
             )
-        if record is None or _without_time(record) == _without_time(
-            _summarizer._fallback_summary(_dicts(chunk))
-        ):
+        if record is None or _is_fallback(record, chunk):
             reason = logged[-1] if logged else "the summarizer fell back to a message-only summary"
             return f"got an answer the summarizer could not use ({reason})", RuntimeError(reason)
         return None, None
