@@ -153,6 +153,10 @@ def test_compaction_keeps_the_shape_the_cut_and_every_message(messages, settings
     assert not any(m.get("tool_call_id") in summarized_calls for m in tail)
     assert not tail or tail[0]["role"] != "tool"
     assert len(tail) >= settings["keep_recent"]
+    waiting = max((i for i, m in enumerate(messages) if m.get("tool_calls")), default=len(messages))
+    answered = {m.get("tool_call_id") for m in messages[waiting + 1:] if m["role"] == "tool"}
+    if waiting < len(messages) and len(answered) == len(messages) - waiting - 1 < len(messages[waiting]["tool_calls"]):
+        assert len(tail) >= len(messages) - waiting  # calls still waiting for results are kept
 
     # Nothing dropped: every summarized message reached a request that fit the window,
     # each request building on the one before.

@@ -85,9 +85,12 @@ def default_counter() -> tuple[Callable[[str], int], str]:
     ordinary text they are, never as control tokens.
     """
     path = _shipped_encoding_file()
-    if path is None or importlib.util.find_spec("tiktoken") is None:
+    if path is None:
         return approximate_tokens, APPROXIMATION
-    import tiktoken
+    try:
+        import tiktoken
+    except ImportError as error:
+        return approximate_tokens, f"{APPROXIMATION} (tiktoken cannot be imported: {error})"
 
     data = path.read_bytes()
     if hashlib.sha256(data).hexdigest() != _ENCODING_SHA256:
