@@ -76,6 +76,10 @@ def build_parser() -> argparse.ArgumentParser:
     for action in parser._actions:
         if action.dest in _NOT_APPLICABLE:
             action.help = argparse.SUPPRESS
+    parser.add_argument(
+        "--example", action="store_true",
+        help="compact the bundled example agent conversation instead of a file",
+    )
     window = parser.add_argument_group("compaction")
     window.add_argument(
         "--context-window", type=_count(1), required=True, metavar="N",

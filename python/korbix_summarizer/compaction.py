@@ -705,7 +705,13 @@ class Compactor:
                 f"summarizer_window ({self.summarizer_window} tokens) is too small to hold "
                 "even the start of a message"
             )
-        low, high = 0, len(text)
+        # The longest prefix that fits lies in [low, high]. Probing upwards
+        # from a likely size first keeps a huge message from being counted
+        # whole again and again.
+        low, high, step = 0, len(text), 4 * room
+        while low + step < high and fits(low + step):
+            low, step = low + step, step * 2
+        high = min(high, low + step)
         while low < high:
             middle = (low + high + 1) // 2
             if fits(middle):
