@@ -99,7 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     window.add_argument(
         "--summarizer-window", type=_count(1), metavar="N",
-        help="tokens the summarizing model accepts (default: --context-window)",
+        help="tokens the summarizing model accepts (default: --context-window, and at "
+        "most the local model's context)",
     )
     window.add_argument(
         "--force", action="store_true", help="compact even below the trigger",
@@ -127,6 +128,22 @@ async def _close(client: Any) -> None:
         client.close()
 
 
+def _summarizer_window(args: argparse.Namespace, client: Any) -> int | None:
+    """--summarizer-window, within what the local model reads at most."""
+    wanted: int | None = args.summarizer_window
+    model_window: int | None = getattr(client, "n_ctx", None) if args.backend == "local" else None
+    if model_window is None:
+        return wanted
+    if wanted is None:
+        return min(int(args.context_window), model_window)
+    if wanted > model_window:
+        raise InputError(
+            f"--summarizer-window {wanted} exceeds the local model's context of "
+            f"{model_window} tokens"
+        )
+    return wanted
+
+
 async def _compact(
     args: argparse.Namespace, messages: list[dict[str, Any]], stderr: TextIO
 ) -> tuple[Any, Any]:
@@ -149,7 +166,7 @@ async def _compact(
                 trigger=args.trigger,
                 target=args.target,
                 keep_recent=args.keep_recent,
-                summarizer_window=args.summarizer_window,
+                summarizer_window=_summarizer_window(args, client),
                 # The openai backend bounds its requests with --timeout; the
                 # local model runs until it is done or interrupted.
                 timeout=None,
