@@ -65,7 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
             "The openai backend reads its API key from OPENAI_API_KEY, and takes "
             "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
             "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
-            "130 interrupted."
+            "130 interrupted. To compact a conversation for an agent's context window "
+            "instead, see: korbix-summarize compact --help"
         ),
     )
     parser.add_argument(
@@ -553,14 +554,21 @@ def main(
     stdin = stdin if stdin is not None else sys.stdin
     stdout = stdout if stdout is not None else sys.stdout
     stderr = stderr if stderr is not None else sys.stderr
+    words = list(sys.argv[1:] if argv is None else argv)
+    if words[:1] == ["compact"]:
+        from . import compact_cli
+
+        parser, argv, run = compact_cli.build_parser(), words[1:], compact_cli.run
+    else:
+        parser, run = build_parser(), _run
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
     except SystemExit as exit_request:
         return exit_request.code if isinstance(exit_request.code, int) else EXIT_USAGE
 
     logger, handlers = _route_log_records(stderr)
     try:
-        return _run(args, stdin, stdout, stderr, handlers)
+        return run(args, stdin, stdout, stderr, handlers)
     except InputError as error:
         print(f"{PROG}: error: {error}", file=stderr)
         return EXIT_USAGE
