@@ -157,7 +157,7 @@ async def _compact(
     if args.backend != "none":
         client, label = cli._make_client(args, cli._Observed())
         if args.backend == "local":
-            cli._leave_at_once_on_interrupt(stderr)
+            cli._leave_at_once_on_interrupt(stderr, client)
     try:
         try:
             compactor = Compactor(
@@ -173,6 +173,8 @@ async def _compact(
             )
         except ValueError as error:
             raise InputError(str(error)) from None
+        if args.backend == "local" and (args.force or compactor.needs_compaction(messages)):
+            await cli._start_local_model(client, label, stderr, quiet=args.quiet)
         progress = None if args.quiet else _progress_line(stderr, len(messages))
         try:
             result = await compactor.compact(messages, force=args.force, progress=progress)
