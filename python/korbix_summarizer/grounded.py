@@ -1,0 +1,1166 @@
+"""A summarizer client whose every item is copied from the conversation.
+
+``GroundedClient`` answers the summarizer's request without letting any model
+write text. A summary goes into the agent's system prompt, where an invented
+line misleads the agent on every later turn, and the small models that run
+offline invent readily (the bundled 135M model copies the prompt's JSON
+example and adds sentences of its own). So the record is built by a
+deterministic extractive pass over the conversation's own structure:
+
+- goals: the sentences of the first user request, then later user requests
+  and constraints;
+- progress: the assistant's reports of finished work and its completed tool
+  actions (changes before reads);
+- current state: the latest assistant reply, and the last tool action when
+  tool work came after it;
+- key decisions: sentences of the user or the assistant that choose
+  ("Decision: ...", "go with", "instead of", "keep the ...", "won't");
+- key facts: file paths, URLs, e-mail addresses, versions, commit hashes,
+  ticket ids, configuration keys, ranked by who mentioned them and how often;
+- blockers: the assistant's statements of problems and the error lines of
+  failed tool results (marked resolved when the same action later succeeded);
+- next steps: the plan in the latest assistant reply, or the user's request
+  when the user spoke last;
+- summary: a narrative joined from the spans above.
+
+Every item is a span of the transcript or of the earlier summary, at most
+lightly normalised (list markers and log time stamps dropped, long spans cut
+at a word with "…", a tool action written as its name and argument brief).
+The earlier summary, normally a context block this package rendered, is
+parsed back into its sections and carried forward, so goals and decisions
+survive repeated summarizing; the lists are bounded.
+
+The pass has no context window: a transcript of any length is read in one
+linear walk. A model can still help where small models are good, choosing
+rather than writing: given a ``labeler`` (a client whose ``complete`` accepts
+``json_schema=``, such as ``LocalModelClient``), the client asks it to label
+the sentences that the rules find ambiguous (or cannot place) as goal,
+decision, blocker, progress, next step or other, one bounded sentence per
+call with the answer constrained to those labels. The label only decides
+which section a sentence goes to, so the output stays grounded whatever the
+model answers; a labeler that fails is logged and the extractive result is
+used.
+"""
+
+from __future__ import annotations
+
+import ast
+import json
+import logging
+import math
+import re
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal, Protocol
+
+from .clients import Completion
+from .schema import SUMMARY_KEYS
+
+__all__ = [
+    "Event",
+    "GroundedClient",
+    "Labeler",
+    "extract_identifiers",
+    "parse_context_block",
+    "parse_transcript",
+    "split_request",
+    "summarize_events",
+]
+
+# A child of the summarizer's logger, so that whoever shows the summarizer's
+# records (the command line does) shows these too.
+logger = logging.getLogger("korbix.summarizer.grounded")
+
+CONVERSATION_HEADING = "\n\n## Conversation to Summarize:\n"
+EARLIER_HEADING = "\n\n## Previous Summary (build on this):\n"
+
+# Bounds of the record: a context block of a few kilobytes however long the
+# conversation, and however many rounds of summaries it builds on.
+MAX_ITEMS = {
+    "goals": 8,
+    "progress": 12,
+    "key_decisions": 10,
+    "key_facts": 20,
+    "blockers": 8,
+    "next_steps": 5,
+}
+MAX_ITEM_CHARS = 300
+MAX_STATE_CHARS = 500
+MAX_NARRATIVE_CHARS = 700
+# Of the list items carried over from the earlier summary, this many of the
+# oldest stay when a list overflows; the rest of the room goes to the newest.
+KEEP_OLDEST = {"progress": 2, "key_decisions": 4, "key_facts": 8, "blockers": 0}
+FIRST_REQUEST_SENTENCES = 4
+TRUNCATION_MARKER = "... [truncated]"
+
+EventKind = Literal["user", "assistant", "call", "result"]
+
+
+@dataclass(frozen=True, slots=True)
+class Event:
+    """One event of a transcript: a user turn, an assistant reply, a tool
+    call (``name`` is the tool, ``text`` the argument brief) or a tool result
+    (``name`` is the tool call id)."""
+
+    kind: EventKind
+    text: str
+    name: str = ""
+
+
+# ---------------------------------------------------------------- the request
+
+
+def split_request(messages: Sequence[Mapping[str, Any]]) -> tuple[str | None, str]:
+    """The earlier summary (or None) and the transcript of a summarizer request.
+
+    The request's system message is the prompt, optionally the earlier
+    summary under its heading, then the transcript under its heading.
+    Raises ``ValueError`` for a request without a conversation section.
+    """
+    system = next(
+        (m.get("content") for m in messages if isinstance(m, Mapping) and m.get("role") == "system"),
+        None,
+    )
+    if not isinstance(system, str):
+        raise ValueError("the request has no system message with text")
+    earlier_at = system.find(EARLIER_HEADING)
+    search_from = earlier_at + len(EARLIER_HEADING) if earlier_at >= 0 else 0
+    conversation_at = system.find(CONVERSATION_HEADING, search_from)
+    if conversation_at < 0:
+        raise ValueError(
+            "the request holds no conversation (no '## Conversation to Summarize:' section); "
+            "GroundedClient answers the requests of korbix.core.summarizer"
+        )
+    transcript = system[conversation_at + len(CONVERSATION_HEADING) :]
+    earlier = None
+    if earlier_at >= 0:
+        # The module joins its parts with "\n": one before the next heading.
+        earlier = system[search_from:conversation_at].removesuffix("\n") or None
+    return earlier, transcript
+
+
+_EVENT_START = re.compile(
+    r"\[(?:(User)|(Assistant)|Assistant called (.*?)|Tool Result \((.*?)\))\]: "
+)
+
+
+def parse_transcript(transcript: str) -> list[Event]:
+    """Read a rendered transcript back into its events.
+
+    A line that starts like an event starts one; any other line continues the
+    event before it (contents may span lines). Text before the first event is
+    ignored. Tool results lose the cut marker the renderer appended.
+    """
+    events: list[Event] = []
+    kind: EventKind | None = None
+    name = ""
+    lines: list[str] = []
+
+    def close() -> None:
+        if kind is None:
+            return
+        text = "\n".join(lines)
+        if kind == "result":
+            text = text.removesuffix(TRUNCATION_MARKER)
+        elif kind == "user":
+            text = _content_parts_text(text)
+        events.append(Event(kind, text, name))
+
+    for line in transcript.split("\n"):
+        match = _EVENT_START.match(line)
+        if match is None:
+            lines.append(line)
+            continue
+        close()
+        user, _assistant, tool, result_id = match.groups()
+        if user:
+            kind, name = "user", ""
+        elif tool is not None:
+            kind, name = "call", tool
+        elif result_id is not None:
+            kind, name = "result", result_id
+        else:
+            kind, name = "assistant", ""
+        lines = [line[match.end() :]]
+    close()
+    return events
+
+
+def _content_parts_text(text: str) -> str:
+    """The text parts of a content that was a list of parts (shown as a
+    Python list), or the text itself."""
+    if not (text.startswith("[{") and text.endswith("}]")) or len(text) > 200_000:
+        return "" if text == "None" else text
+    try:
+        parts = ast.literal_eval(text)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return text
+    if isinstance(parts, list):
+        texts = [p["text"] for p in parts if isinstance(p, dict) and isinstance(p.get("text"), str)]
+        if texts:
+            return "\n".join(texts)
+    return text
+
+
+# ---------------------------------------------------------------- the earlier summary
+
+_SECTIONS = {
+    "original goals": "goals",
+    "goals": "goals",
+    "progress so far": "progress",
+    "progress": "progress",
+    "current state": "current_state",
+    "key decisions": "key_decisions",
+    "key facts": "key_facts",
+    "issues & resolutions": "blockers",
+    "blockers": "blockers",
+    "next steps": "next_steps",
+    "narrative summary": "summary",
+    "summary": "summary",
+}
+_HEADING = re.compile(r"#{1,6}\s+(.*?)\s*#*\s*")
+_BULLET = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)])\s+(.*)")
+
+
+def parse_context_block(text: str) -> dict[str, Any]:
+    """The sections of an earlier summary, as record fields.
+
+    Reads the Markdown context block the summarizer renders (a heading per
+    section, list items as bullets) and also a Summary record given as JSON.
+    Text in no known section (a free-form earlier summary) becomes the
+    narrative.
+    """
+    stripped = text.strip()
+    if stripped.startswith("{"):
+        try:
+            document = json.loads(stripped)
+        except json.JSONDecodeError:
+            document = None
+        if isinstance(document, dict):
+            return _record_fields(document)
+
+    fields: dict[str, Any] = {}
+    loose: list[str] = []
+    section: str | None = None
+    in_block = False
+    for line in text.split("\n"):
+        heading = _HEADING.fullmatch(line)
+        if heading is not None:
+            title = heading.group(1).strip().casefold()
+            section = _SECTIONS.get(title)
+            in_block = section is not None or title == "conversation history summary"
+            continue
+        if section is None:
+            if line.strip() and not (in_block and line.startswith("*(")):
+                loose.append(line.strip())
+            continue
+        if section in ("current_state", "summary"):
+            if line.strip():
+                fields[section] = f"{fields.get(section, '')} {line.strip()}".strip()
+            continue
+        items: list[str] = fields.setdefault(section, [])
+        bullet = _BULLET.fullmatch(line)
+        if bullet is not None:
+            if bullet.group(1).strip():
+                items.append(bullet.group(1).strip())
+        elif line.strip() and items:
+            items[-1] = f"{items[-1]} {line.strip()}"
+        elif line.strip():
+            items.append(line.strip())
+    if loose and not fields.get("summary"):
+        fields["summary"] = " ".join(loose)
+    return fields
+
+
+def _record_fields(document: Mapping[str, Any]) -> dict[str, Any]:
+    fields: dict[str, Any] = {}
+    for key in SUMMARY_KEYS:
+        value = document.get(key)
+        if key in ("current_state", "summary"):
+            if isinstance(value, str) and value.strip():
+                fields[key] = value.strip()
+        elif isinstance(value, list):
+            fields[key] = [str(item).strip() for item in value if str(item).strip()]
+    return fields
+
+
+# ---------------------------------------------------------------- sentences
+
+
+@dataclass(frozen=True, slots=True)
+class Sentence:
+    """A sentence of a user or assistant turn, with where it stands."""
+
+    text: str
+    role: Literal["user", "assistant"]
+    turn: int  # index of its event
+    first_request: bool = False
+    last_reply: bool = False  # of the assistant's latest reply
+    after_last_user: bool = False
+
+
+_BREAK_AFTER = re.compile(r"[.!?:;]\s*$")
+_BLOCK_START = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>|```)(?:\s|$)")
+_SENTENCE_BREAK = re.compile(r"(?<=[.!?])[\"')\]]?\s+(?=[\"'(\[`]?\w)")
+# Full stops that end no sentence.
+_ABBREVIATION = re.compile(r"(?:\b(?:e\.g|i\.e|etc|vs|cf|approx|incl|no|nr|fig|resp|z\.b|d\.h|bzw|ca)|\b\w)\.$", re.I)
+_MARKUP = re.compile(r"^\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>)\s+")
+_LETTER = re.compile(r"[^\W\d_]")
+
+
+def sentences_of(text: str) -> list[str]:
+    """The sentences of a turn's text, list markers and headings removed.
+
+    Lines joined by a soft line break (a line that does not end a sentence,
+    followed by one that starts no list item) form one unit; code blocks are
+    skipped. Fragments of fewer than three words, or mostly not letters, are
+    dropped.
+    """
+    units: list[str] = []
+    current: list[str] = []
+    in_code = False
+    for line in text.split("\n"):
+        if line.lstrip().startswith("```"):
+            in_code = not in_code
+            if current:
+                units.append(" ".join(current))
+                current = []
+            continue
+        if in_code:
+            continue
+        if not line.strip():
+            if current:
+                units.append(" ".join(current))
+                current = []
+            continue
+        if current and (_BLOCK_START.match(line) or _BREAK_AFTER.search(current[-1])):
+            units.append(" ".join(current))
+            current = []
+        current.append(_MARKUP.sub("", line).strip())
+    if current:
+        units.append(" ".join(current))
+
+    result = []
+    for unit in units:
+        for piece in _split_sentences(unit):
+            piece = " ".join(piece.split())
+            if len(piece.split()) < 3 or len(_LETTER.findall(piece)) < len(piece) / 2:
+                continue
+            result.append(_clip(piece, MAX_ITEM_CHARS))
+    return result
+
+
+def _split_sentences(unit: str) -> list[str]:
+    pieces: list[str] = []
+    for piece in _SENTENCE_BREAK.split(unit):
+        if pieces and _ABBREVIATION.search(pieces[-1]):
+            pieces[-1] = f"{pieces[-1]} {piece}"
+        else:
+            pieces.append(piece)
+    return pieces
+
+
+def _clip(text: str, limit: int) -> str:
+    if len(text) <= limit:
+        return text
+    cut = text.rfind(" ", 0, limit)
+    if cut < limit // 2:
+        cut = limit - 1
+    return text[:cut].rstrip(" ,;:-") + "…"
+
+
+def _key(text: str) -> str:
+    """Comparison key: case and spacing ignored."""
+    return " ".join(re.findall(r"\w+", text.casefold()))
+
+
+# ---------------------------------------------------------------- cues
+
+Label = Literal["goal", "decision", "blocker", "progress", "next_step"]
+LABELS: tuple[str, ...] = ("goal", "decision", "blocker", "progress", "next_step", "other")
+
+
+def _cue(pattern: str) -> re.Pattern[str]:
+    return re.compile(pattern, re.IGNORECASE)
+
+
+_MARKER = _cue(
+    r"^\s*(?:\*\*)?(decision|decided|we decided|approach|blocker|blocked|problem|issue|error|"
+    r"root cause|cause|next|next steps?|plan|todo|to do|then|done|progress|status|fixed|goal|task)"
+    r"(?:\*\*)?\s*:"
+)
+_MARKER_LABEL: dict[str, Label] = {
+    "decision": "decision", "decided": "decision", "we decided": "decision", "approach": "decision",
+    "blocker": "blocker", "blocked": "blocker", "problem": "blocker", "issue": "blocker",
+    "error": "blocker", "root cause": "blocker", "cause": "blocker",
+    "next": "next_step", "next step": "next_step", "next steps": "next_step", "plan": "next_step",
+    "todo": "next_step", "to do": "next_step", "then": "next_step",
+    "done": "progress", "progress": "progress", "status": "progress", "fixed": "progress",
+    "goal": "goal", "task": "goal",
+}
+_DECISION = _cue(
+    r"\b(?:decid(?:e|ed|ing)|decision|chose|choose|chosen|go(?:ing)? with|went with|"
+    r"let'?s (?:use|go|keep|switch|stick|do|not)|(?:we|i)(?:'ll| will| are going to| am going to) "
+    r"(?:use|keep|go with|switch|stick|stay)|(?:we|i) (?:won'?t|will not|shouldn'?t)|"
+    r"instead of|rather than|switch(?:ed|ing)? (?:to|over)|prefer(?:red)?|stick(?:ing)? with|"
+    r"keep (?:the|it|using|both|them|our)|opt(?:ed)? for|settled on|agreed|we'll go|"
+    r"instead|is the way to go|trade-?off|so (?:i|we)(?:'ll| will))\b"
+)
+_PROBLEM = _cue(
+    r"\b(?:errors?|fail(?:s|ed|ing|ure|ures)?|exceptions?|traceback|denied|forbidden|refused|"
+    r"timed? ?out|timeouts?|cannot|can't|can not|couldn't|could not|unable|blocked|blocking|"
+    r"blockers?|broken|breaks|crash(?:es|ed|ing)?|missing|not found|conflicts?|"
+    r"no (?:\S+ )?permission|unauthori[sz]ed|root cause|caused by|because of|due to|culprit|"
+    r"regression|bug|flaky|dies|leak(?:s|ing)?|refus(?:es|ed)|reject(?:s|ed)|exceed(?:s|ed)?|"
+    r"over (?:the )?(?:\S+ ){0,2}(?:budget|limit)|too (?:big|large|slow|many|long|old)|wrong|"
+    r"off by one|no longer|not (?:supported|maintained|allowed|possible|available|installed|"
+    r"running|reachable)|unsupported|incompatible|deprecated|grows|growing|oom\w*|mismatch|"
+    r"hangs?|stuck|deadlock|race condition)\b"
+)
+_DONE = _cue(
+    r"\b(?:done|fixed|added|created|updated|implemented|renamed|removed|deleted|wrote|written|"
+    r"committed|merged|pushed|opened|passed|passes|pass|works|green|finished|completed|installed|"
+    r"configured|migrated|refactored|confirmed|verified|resolved|applied|replaced|changed|moved|"
+    r"deployed|found|identified|reproduced|succeeded|succeeds)\b"
+)
+_PLAN = _cue(
+    r"\b(?:next|then|i'?ll|i will|we'?ll|we will|will|going to|plan(?:ned|ning)? to|"
+    r"need(?:s)? to|should|todo|remaining|afterwards|after that|let me|let's)\b"
+)
+_PLAN_START = _cue(r"^(?:i'?ll|i will|let me|let's|now i'?ll|next|then|first|i'm going to|i am going to)\b")
+_REQUEST = _cue(
+    r"^(?:please|can you|could you|would you|i want|i need|we need|i'd like|make sure|also|"
+    r"don'?t|do not|never|always|now|add|fix|make|create|write|implement|update|change|remove|"
+    r"rename|find|investigate|check|run|open|deploy|upgrade|migrate|refactor|set up|build|test|"
+    r"use|keep|avoid|ensure|support|allow|limit|move|delete|document|translate|port|no)\b"
+    r"|\b(?:please|must|should|make sure|has to|have to|need to|don'?t|do not|never)\b"
+)
+_QUESTION = re.compile(r"\?\s*$")
+# A user who agrees and goes on to say how has made a choice.
+_CONSENT = _cue(r"^(?:yes|yeah|yep|ok(?:ay)?|sure|fine|agreed|sounds good|good|great|right)\b[,.!:]*\s+\w")
+# Weighing options is not choosing one.
+_OPTIONS = _cue(
+    r"\b(?:possible|options?|alternatives?|could|might|either|maybe|perhaps|whether|ways? (?:out|to))\b"
+)
+
+
+def rule_labels(sentence: Sentence) -> list[Label]:
+    """Every section the cue rules would put ``sentence`` in, best first."""
+    text = sentence.text
+    labels: list[Label] = []
+    marker = _MARKER.match(text)
+    if marker is not None:
+        labels.append(_MARKER_LABEL[" ".join(marker.group(1).casefold().split())])
+    if sentence.role == "user":
+        if sentence.first_request:
+            labels.append("goal")
+        if (_DECISION.search(text) or _CONSENT.search(text)) and not (
+            _QUESTION.search(text) or _OPTIONS.search(text)
+        ):
+            labels.append("decision")
+        if _REQUEST.search(text) or _QUESTION.search(text):
+            labels.append("goal")
+        if _PROBLEM.search(text):
+            labels.append("blocker")
+        return list(dict.fromkeys(labels))
+    if _DECISION.search(text) and not _QUESTION.search(text) and not _OPTIONS.search(text):
+        labels.append("decision")
+    if _PLAN_START.search(text):
+        labels.append("next_step")
+    if _PROBLEM.search(text):
+        labels.append("blocker")
+    if _DONE.search(text) and not _OPTIONS.search(text):
+        labels.append("progress")
+    if _PLAN.search(text):
+        labels.append("next_step")
+    return list(dict.fromkeys(labels))
+
+
+# ---------------------------------------------------------------- identifiers
+
+_URL = re.compile(r"\b[a-z][a-z0-9+.-]{1,15}://[^\s'\"<>`()\[\]{},;|]+", re.IGNORECASE)
+_ARN = re.compile(r"\barn:[\w-]+:[\w-]+:[\w-]*:\d*:[^\s'\"`,;)\]]+")
+_EMAIL = re.compile(r"\b[\w.+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b")
+_PATH = re.compile(r"(?<![\w/:.@-])(?:~/|\.{1,2}/|/)?(?:[\w.@+-]+/)+[\w.@+-]*\w/?")
+_FILE = re.compile(
+    r"(?<![\w/.-])[\w-]+(?:\.[\w-]+)*\.(?:py|pyi|pyx|js|mjs|cjs|jsx|ts|tsx|go|rs|java|kt|c|cc|cpp|"
+    r"h|hpp|cs|rb|php|swift|scala|sh|bash|ps1|sql|ya?ml|json|jsonl|toml|ini|cfg|conf|env|md|rst|"
+    r"txt|log|csv|tsv|parquet|xml|html?|css|scss|vue|svelte|lock|tf|proto|gradle|mk|gguf)\b"
+    r"|\b(?:Dockerfile|Makefile|Procfile|Gemfile|Jenkinsfile|Vagrantfile)\b",
+    re.IGNORECASE,
+)
+_PIN = re.compile(r"\b[A-Za-z][\w.-]*(?:==|>=|<=|~=|@)\d[\w.+-]*")
+_VERSION = re.compile(r"(?<![\w.])v?\d+\.\d+\.\d+(?:[-+][0-9A-Za-z.]+)?\b")
+_HASH = re.compile(r"\b(?=[0-9a-f]*\d)(?=[0-9a-f]*[a-f])[0-9a-f]{7,40}\b")
+_TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d{2,}\b|(?<![\w&#])#\d{2,}\b")
+_CONSTANT = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
+_SNAKE = re.compile(r"\b[a-z][a-z0-9]*(?:_[a-z0-9]+)+\b")
+_BACKTICKED = re.compile(r"`([^`\n]{2,80})`")
+_NOT_PATHS = frozenset(
+    "and/or either/or read/write input/output yes/no true/false on/off client/server "
+    "he/she his/her s/he w/o n/a i/o tcp/ip km/h".split()
+)
+_NOT_TICKETS = frozenset({"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "MD", "GPT", "ES"})
+
+IdentifierKind = Literal["url", "path", "email", "version", "hash", "ticket", "name"]
+_KIND_WEIGHT: dict[str, float] = {
+    "url": 2.0, "path": 2.0, "email": 2.0, "version": 1.5, "hash": 1.5, "ticket": 1.5, "name": 1.0,
+}
+
+
+def extract_identifiers(text: str) -> list[tuple[str, IdentifierKind]]:
+    """The concrete identifiers of ``text``, in order of appearance.
+
+    URLs and ARNs, e-mail addresses, file paths and file names, version pins
+    and numbers, commit hashes, ticket ids, constant names, snake_case names
+    and text in backticks. A path inside a URL or a file name inside a path
+    is not reported again.
+    """
+    found: list[tuple[int, str, IdentifierKind]] = []
+    taken: list[tuple[int, int]] = []
+
+    def free(start: int, end: int) -> bool:
+        return all(end <= s or start >= e for s, e in taken)
+
+    def take(pattern: re.Pattern[str], kind: IdentifierKind, group: int = 0) -> None:
+        for match in pattern.finditer(text):
+            start, end = match.span(group)
+            value = match.group(group).rstrip(".,:;!?'\")]}")
+            if not value or not free(start, start + len(value)) or not _plausible(value, kind):
+                continue
+            taken.append((start, start + len(value)))
+            found.append((start, value, kind))
+
+    take(_URL, "url")
+    take(_ARN, "url")
+    take(_EMAIL, "email")
+    take(_BACKTICKED, "name", 1)
+    take(_PIN, "version")
+    take(_PATH, "path")
+    take(_FILE, "path")
+    take(_VERSION, "version")
+    take(_HASH, "hash")
+    take(_TICKET, "ticket")
+    take(_CONSTANT, "name")
+    take(_SNAKE, "name")
+    found.sort(key=lambda item: item[0])
+    return [(value, kind) for _, value, kind in found]
+
+
+def _plausible(value: str, kind: IdentifierKind) -> bool:
+    if kind == "path":
+        if "/" not in value:
+            return True  # a file name with a known extension
+        segments = [s for s in value.strip("/").split("/") if s]
+        if not segments or not any(_LETTER.search(s) for s in segments):
+            return False  # 1/3, 2025/03/09
+        if value.casefold() in _NOT_PATHS:
+            return False
+        if value.startswith(("/", "~/", "./", "../")) or len(segments) >= 3:
+            return True
+        return bool(re.search(r"[._-]|\d", value)) or len(segments) == 2 and len(value) >= 7
+    if kind == "ticket":
+        return value.startswith("#") or value.split("-")[0] not in _NOT_TICKETS
+    if kind == "name":
+        return len(value) >= 4 and not value.isdigit()
+    return True
+
+
+# ---------------------------------------------------------------- tool actions
+
+# What marks a tool's output as a failure. Log levels and exception names
+# count in their usual spelling only, so prose such as a commit message about
+# "failure notifications" does not.
+_FAILURE = re.compile(
+    r"^\s*(?:error|fatal|panic)\b|\b(?:ERROR|FATAL|FAILED|FAIL|CRITICAL|PANIC)\b|"
+    r"\bTraceback \(most recent call last\)|\b[A-Z]\w*(?:Error|Exception|Denied|Refused|Timeout)\b|"
+    r"(?i:\berror:|\b(?:permission|access) denied\b|\bnot found\b|\bno such file\b|"
+    r"\bconnection refused\b|\btimed out\b|\bsegmentation fault\b|"
+    r"\bexit (?:code|status) [1-9]\d*|\bnon-zero exit\b|\b[1-9]\d* (?:failed|errors?)\b|"
+    r"\bfailed to\b|\bcould not\b|\bcannot\b|\bunable to\b)"
+)
+_NO_FAILURE = _cue(r"\b(?:0|no|zero|without) (?:errors?|failures?|failed|problems?|issues?)\b")
+_LOG_STAMP = re.compile(
+    r"^\s*\[?\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?(?:Z|[+-]\d{2}:?\d{2})?\]?\s*"
+)
+_CHANGE_TOOL = _cue(
+    r"\b(?:edit|write|creat\w*|apply|patch|commit|push|delet\w*|remov\w*|rm|mv|move|install|"
+    r"deploy|updat\w*|set|add|migrat\w*|merge|replace|rename|post|put|send|mkdir|upload|"
+    r"upgrade|uninstall)(?:_\w+)?\b"
+)
+_RUN_TOOL = _cue(r"\b(?:run|exec\w*|shell|bash|sh|terminal|command|cmd|test\w*|build)(?:_\w+)?\b")
+# A command that changes something, within a shell call's argument brief.
+_CHANGE_COMMAND = _cue(
+    r"\b(?:git (?:add|commit|push|merge|rebase|checkout -b|switch -c|tag)|(?:pip|npm|yarn|pnpm|"
+    r"cargo|go|apt(?:-get)?|brew|poetry|uv) (?:install|uninstall|add|remove|get)|sed -i|mkdir|"
+    r"rm|mv|cp|alembic (?:upgrade|downgrade|revision|merge)|kubectl (?:apply|delete|rollout)|"
+    r"terraform apply|make install|deploy\w*)\b"
+)
+# A read reports its own failure up front; what follows is the file's text,
+# whose error names and log lines say nothing about the read.
+_READ_FAILURE = _cue(
+    r"\b(?:no such file|not found|does not exist|permission denied|access denied|is a directory|"
+    r"errno|error:|cannot|could not|failed to)\b"
+)
+_RULE = re.compile(r"[=_*#~-]{3,}")  # ===== ERRORS =====, ______ test ______
+_DETAIL = _cue(r"\b(?:want|wanted|expected|got|assert\w*)\b")
+_EXCEPTION_NAME = re.compile(r"\b[A-Z]\w*(?:Error|Exception)\b|\bERR!|\berror:", re.IGNORECASE)
+
+
+def _log_lines(text: str) -> list[str]:
+    """The lines of a tool output that say something, time stamps dropped."""
+    lines = []
+    for line in text.split("\n"):
+        line = " ".join(_RULE.sub(" ", _LOG_STAMP.sub("", line)).split())
+        if line and len(_LETTER.findall(line)) >= 3:
+            lines.append(line)
+    return lines
+
+
+def _failure_lines(lines: Sequence[str], reading: bool) -> list[str]:
+    if reading:
+        head = lines[:2]
+        return [line for line in head if _READ_FAILURE.search(line)]
+    found: list[str] = []
+    for index, line in enumerate(lines):
+        if _FAILURE.search(line) and not _NO_FAILURE.search(line):
+            found.append(line)
+        elif found and found[-1] == lines[index - 1] and _DETAIL.search(line):
+            found.append(line)  # the detail under a failure: "len = 20001, want 20000"
+    return found
+
+
+def _error_summary(lines: Sequence[str]) -> str:
+    """The one or two lines of a failure that say most, in their order."""
+    def score(line: str) -> float:
+        value = 3.0 * bool(_EXCEPTION_NAME.search(line)) + 2.0 * bool(_DETAIL.search(line))
+        value += min(len(extract_identifiers(line)), 2)
+        value += min(len(line.split()), 12) / 6
+        return value
+
+    if len(lines) <= 2:
+        return " … ".join(dict.fromkeys(lines))
+    best = sorted(range(len(lines)), key=lambda i: (-score(lines[i]), i))[:2]
+    return " … ".join(lines[i] for i in sorted(best))
+
+
+ActionKind = Literal["change", "run", "read"]
+_ARGUMENT_PAIR = re.compile(r", (?=\w+=)")
+_ACTION_WEIGHT = {"change": 3, "run": 2, "read": 1}
+
+
+@dataclass(frozen=True, slots=True)
+class Action:
+    """A tool call and what came of it.
+
+    ``errors`` are the lines of the result that report a failure (empty for
+    a success, and for a call without a result); ``outcome`` is the line
+    that best tells the result: the failure, the end of a run's output, the
+    start of any other's.
+    """
+
+    name: str
+    brief: str
+    turn: int
+    kind: ActionKind
+    answered: bool = False
+    errors: tuple[str, ...] = ()
+    outcome: str = ""
+
+    @property
+    def failed(self) -> bool:
+        return bool(self.errors)
+
+    @property
+    def text(self) -> str:
+        """The tool's name and as many of its leading arguments as fit."""
+        pairs = _ARGUMENT_PAIR.split(self.brief)
+        shown = pairs[0]
+        for pair in pairs[1:]:
+            if len(shown) + len(pair) > 110:
+                break
+            shown = f"{shown}, {pair}"
+        return f"{self.name} {_clip(shown, 140)}".strip()
+
+
+def make_action(name: str, brief: str, turn: int, result: str | None) -> Action:
+    if _CHANGE_TOOL.search(name):
+        kind: ActionKind = "change"
+    elif _RUN_TOOL.search(name):
+        kind = "change" if _CHANGE_COMMAND.search(brief[:200]) else "run"
+    else:
+        kind = "read"
+    if result is None:
+        return Action(name, brief, turn, kind)
+    lines = _log_lines(result)
+    errors = _failure_lines(lines, reading=kind == "read")
+    if errors:
+        outcome = _error_summary(errors)
+    elif kind == "run":
+        outcome = lines[-1] if lines else ""
+    else:
+        outcome = lines[0] if lines else ""
+    return Action(name, brief, turn, kind, True, tuple(errors), outcome)
+
+
+def pair_actions(events: Sequence[Event]) -> list[Action]:
+    """Tool calls matched with their results, first come first served."""
+    calls: list[tuple[Event, int, str | None]] = []
+    pending: list[int] = []  # indexes into calls of calls without a result
+    for turn, event in enumerate(events):
+        if event.kind == "call":
+            pending.append(len(calls))
+            calls.append((event, turn, None))
+        elif event.kind == "result" and pending:
+            index = pending.pop(0)
+            calls[index] = (calls[index][0], calls[index][1], event.text)
+        elif event.kind == "user":
+            pending.clear()
+    return [make_action(event.name, event.text, turn, result) for event, turn, result in calls]
+
+
+# ---------------------------------------------------------------- the record
+
+
+@dataclass(slots=True)
+class Extraction:
+    """Candidate items of one conversation, before bounding and merging."""
+
+    sentences: list[Sentence] = field(default_factory=list)
+    actions: list[Action] = field(default_factory=list)
+    labels: dict[int, list[Label]] = field(default_factory=dict)  # sentence index → labels
+    facts: list[str] = field(default_factory=list)
+
+
+def extract(events: Sequence[Event]) -> Extraction:
+    """Sentences with their rule labels, tool actions and ranked key facts."""
+    last_user = max((i for i, e in enumerate(events) if e.kind == "user"), default=-1)
+    replies = [i for i, e in enumerate(events) if e.kind == "assistant" and e.text.strip()]
+    last_reply = replies[-1] if replies else -1
+    first_user = next(
+        (i for i, e in enumerate(events) if e.kind == "user" and sentences_of(e.text)), -1
+    )
+    found = Extraction()
+    for turn, event in enumerate(events):
+        if event.kind not in ("user", "assistant"):
+            continue
+        role: Literal["user", "assistant"] = "user" if event.kind == "user" else "assistant"
+        for text in sentences_of(event.text):
+            sentence = Sentence(
+                text,
+                role,
+                turn,
+                first_request=turn == first_user,
+                last_reply=turn == last_reply,
+                after_last_user=turn > last_user,
+            )
+            found.labels[len(found.sentences)] = rule_labels(sentence)
+            found.sentences.append(sentence)
+    found.actions = pair_actions(events)
+    found.facts = rank_facts(events)
+    return found
+
+
+_SOURCE_WEIGHT = {"user": 4.0, "assistant": 3.0, "call": 2.0, "result": 1.0}
+
+
+def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> list[str]:
+    """The identifiers most worth keeping, in order of first appearance.
+
+    An identifier scores by its weightiest mention (the user's words count
+    most, a tool's output least, and paths more than names), plus a little
+    for how often it recurs, so that a file read a hundred times does not
+    crowd out one the user named once.
+    """
+    score: dict[str, float] = {}
+    count: dict[str, int] = {}
+    first: dict[str, int] = {}
+    spelled: dict[str, str] = {}
+    position = 0
+    for event in events:
+        for value, kind in extract_identifiers(event.text):
+            key = value.casefold().rstrip("/")
+            if key not in first:
+                first[key] = position
+                spelled[key] = value
+                count[key] = 0
+                score[key] = 0.0
+            position += 1
+            count[key] += 1
+            weight = _SOURCE_WEIGHT[event.kind] * _KIND_WEIGHT[kind]
+            if kind == "name" and event.kind in ("call", "result"):
+                # Names in code a tool read or wrote are the code's, not the task's.
+                weight = 0.0 if event.kind == "result" else 0.5
+            score[key] = max(score[key], weight)
+    for key in score:
+        if score[key] > 0:
+            score[key] += 0.3 * math.log2(count[key])
+    ranked = sorted((k for k in score if score[k] > 0), key=lambda k: (-score[k], first[k]))
+    chosen: list[str] = []
+    shapes: set[str] = set()
+    for key in ranked:
+        if len(chosen) == limit:
+            break
+        # Numbered siblings (part-0001.parquet, part-0002.parquet) show once.
+        shape = key if _HASH.fullmatch(key) else re.sub(r"\d+", "#", key)
+        if shape in shapes:
+            continue
+        # A file name at the end of a chosen path, or a directory at its
+        # start, adds nothing.
+        if any(other.endswith("/" + key) or other.startswith(key + "/") for other in chosen):
+            continue
+        chosen.append(key)
+        shapes.add(shape)
+    chosen.sort(key=lambda k: first[k])
+    return [spelled[k] for k in chosen]
+
+
+def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) -> dict[str, Any]:
+    """The eight fields of the answer from the candidates and the earlier
+    summary's fields."""
+    by_label: dict[str, list[Sentence]] = {label: [] for label in LABELS}
+    for index, sentence in enumerate(found.sentences):
+        labels = found.labels.get(index) or []
+        if labels:
+            by_label[labels[0]].append(sentence)
+
+    goals = _goals(found, by_label)
+    decisions = [_with_options(found, s) for s in by_label["decision"]]
+    progress = _progress(found, by_label)
+    blockers = _blockers(found, by_label)
+    next_steps = _next_steps(found, by_label)
+    current_state = _current_state(found)
+    new: dict[str, Any] = {
+        "goals": goals,
+        "progress": progress,
+        "current_state": current_state,
+        "key_decisions": decisions,
+        "key_facts": list(found.facts),
+        "blockers": blockers,
+        "next_steps": next_steps,
+    }
+    stated_blockers = [s.text for s in by_label["blocker"]]
+    marked = [d for d in decisions if _MARKER.match(d)]
+    new["summary"] = _narrative(
+        [*goals[:1], *(marked or decisions)[-1:], *stated_blockers[-1:], current_state]
+    )
+    return merge_records(earlier or {}, new)
+
+
+def _goals(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
+    first = [s.text for s in found.sentences if s.first_request][:FIRST_REQUEST_SENTENCES]
+    later = [s.text for s in by_label["goal"] if not s.first_request and s.role == "user"]
+    # The requests that came last say most about where the work is going.
+    room = MAX_ITEMS["goals"] - len(first)
+    return first + (later[-room:] if room > 0 else [])
+
+
+def _with_options(found: Extraction, decision: Sentence) -> str:
+    """A user's short choice ("Go with the fork.") with the options it chose
+    from, when the assistant's reply before it laid some out."""
+    if decision.role != "user" or len(decision.text.split()) > 12:
+        return decision.text
+    previous_user = max(
+        (s.turn for s in found.sentences if s.role == "user" and s.turn < decision.turn), default=-1
+    )
+    options = [
+        s.text
+        for s in found.sentences
+        if s.role == "assistant" and previous_user < s.turn < decision.turn and _OPTIONS.search(s.text)
+    ]
+    if not options:
+        return decision.text
+    return _clip(f"{decision.text} (of: {options[-1]})", MAX_ITEM_CHARS)
+
+
+def _progress(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
+    reported = [(s.turn, s.text) for s in by_label["progress"] if s.role == "assistant"]
+    reported = reported[-(MAX_ITEMS["progress"] // 2) :]
+    done: dict[str, tuple[int, int, str]] = {}  # action key → (weight, turn, text)
+    for action in found.actions:
+        if not action.answered or action.failed:
+            continue
+        text = action.text
+        if action.kind != "read" and action.outcome:
+            text = f"{text} → {_clip(action.outcome, 120)}"
+        done[_key(action.text)] = (_ACTION_WEIGHT[action.kind], action.turn, text)
+    room = MAX_ITEMS["progress"] - len(reported)
+    # Changes before runs before reads; among equals the latest.
+    chosen = sorted(done.values(), key=lambda item: (-item[0], -item[1]))[: max(room, 0)]
+    items = sorted(reported + [(turn, text) for _, turn, text in chosen])
+    return [text for _, text in items]
+
+
+def _blockers(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
+    stated = [(s.turn, s.text) for s in by_label["blocker"]]
+    errors: dict[str, tuple[int, str]] = {}
+    succeeded_later: dict[str, str] = {}
+    for action in reversed(found.actions):
+        key = _key(action.text)
+        if not action.answered:
+            continue
+        if not action.failed:
+            succeeded_later.setdefault(key, action.outcome)
+            continue
+        text = f"{action.text}: {_clip(action.outcome, 200)}"
+        if key in succeeded_later:
+            text += f" (resolved: {_clip(succeeded_later[key], 80)})" if succeeded_later[key] else ""
+        # One entry per distinct error, whatever the numbers in it.
+        errors.setdefault(re.sub(r"\d+", "#", _key(action.outcome)), (action.turn, text))
+    tool_errors = sorted(errors.values())[-max(3, MAX_ITEMS["blockers"] - len(stated)) :]
+    stated = stated[-(MAX_ITEMS["blockers"] - min(len(tool_errors), 3)) :]
+    return [text for _, text in sorted(stated + tool_errors)]
+
+
+def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
+    # The user spoke last: what they asked for is what comes next.
+    last_user_turn = max((s.turn for s in found.sentences if s.role == "user"), default=-1)
+    last_reply_turn = max((s.turn for s in found.sentences if s.role == "assistant"), default=-1)
+    if last_user_turn > last_reply_turn:
+        return [s.text for s in found.sentences if s.turn == last_user_turn][: MAX_ITEMS["next_steps"]]
+    plans = [
+        s.text
+        for index, s in enumerate(found.sentences)
+        if s.role == "assistant"
+        and s.after_last_user
+        and "next_step" in (found.labels.get(index) or [])
+        and (s.last_reply or (found.labels.get(index) or [None])[0] == "next_step")
+    ]
+    # The plan of the latest reply supersedes earlier plans.
+    latest = [s.text for i, s in enumerate(found.sentences) if s.last_reply and s.text in plans]
+    return (latest or plans[-2:])[: MAX_ITEMS["next_steps"]]
+
+
+def _current_state(found: Extraction) -> str:
+    last_reply = [s for s in found.sentences if s.last_reply]
+    state = [
+        s.text
+        for index, s in enumerate(found.sentences)
+        if s.last_reply and (found.labels.get(index) or [None])[0] != "next_step"
+    ][:2]
+    if not state and last_reply:
+        state = [last_reply[0].text]
+    reply_turn = last_reply[0].turn if last_reply else -1
+    later = [a for a in found.actions if a.turn > reply_turn]
+    if later:
+        action = later[-1]
+        step = f"{action.text}: {_clip(action.outcome, 160)}" if action.outcome else action.text
+        state.append(f"Last tool call: {step}")
+    if not state:
+        users = [s.text for s in found.sentences if s.role == "user"]
+        state = users[-1:]
+    return _clip(" ".join(state), MAX_STATE_CHARS)
+
+
+def _narrative(pieces: Iterable[str]) -> str:
+    """The pieces as one paragraph, each once (a piece inside a later one,
+    such as a blocker that is also the current state, counts as seen)."""
+    pieces = [" ".join(piece.split()) for piece in pieces if piece.strip()]
+    kept = []
+    for index, piece in enumerate(pieces):
+        key = _key(piece)
+        if any(key in _key(other) for other in pieces[index + 1 :]) or key in map(_key, kept):
+            continue
+        kept.append(piece if piece.endswith((".", "!", "?", "…")) else piece + ".")
+    return _clip(" ".join(kept), MAX_NARRATIVE_CHARS)
+
+
+def merge_records(earlier: Mapping[str, Any], new: Mapping[str, Any]) -> dict[str, Any]:
+    """``new`` built on ``earlier``: earlier items first, duplicates dropped,
+    each list bounded.
+
+    Goals keep the oldest (the original request outlives every round); the
+    other lists keep a few of their oldest items and fill the rest of their
+    room with the newest. Next steps and the current state are replaced
+    when the new stretch has any; the narrative keeps the earlier one's
+    opening.
+    """
+    record: dict[str, Any] = {}
+    for key in SUMMARY_KEYS:
+        if key == "current_state":
+            record[key] = new.get(key) or earlier.get(key) or ""
+        elif key == "summary":
+            record[key] = _merge_narrative(earlier.get(key) or "", new.get(key) or "")
+        elif key == "next_steps":
+            record[key] = _unique(new.get(key) or earlier.get(key) or [])[: MAX_ITEMS[key]]
+        else:
+            items = _unique([*(earlier.get(key) or []), *(new.get(key) or [])])
+            record[key] = _bounded(items, MAX_ITEMS[key], KEEP_OLDEST.get(key))
+    return record
+
+
+def _unique(items: Iterable[str]) -> list[str]:
+    seen: set[str] = set()
+    result = []
+    for item in items:
+        text = _clip(" ".join(str(item).split()), MAX_ITEM_CHARS)
+        key = _key(text)
+        if text and key not in seen:
+            seen.add(key)
+            result.append(text)
+    return result
+
+
+def _bounded(items: list[str], limit: int, keep_oldest: int | None) -> list[str]:
+    if len(items) <= limit:
+        return items
+    if keep_oldest is None:
+        return items[:limit]
+    keep_oldest = min(keep_oldest, limit)
+    return items[:keep_oldest] + items[len(items) - (limit - keep_oldest) :]
+
+
+def _merge_narrative(earlier: str, new: str) -> str:
+    if not earlier:
+        return new
+    if not new:
+        return _clip(earlier, MAX_NARRATIVE_CHARS)
+    opening = _clip(earlier, MAX_NARRATIVE_CHARS // 3)
+    return _clip(f"{opening} {new}", MAX_NARRATIVE_CHARS)
+
+
+def summarize_events(events: Sequence[Event], earlier_summary: str | None = None) -> dict[str, Any]:
+    """The extractive record (the eight answer fields) of a conversation."""
+    earlier = parse_context_block(earlier_summary) if earlier_summary else None
+    return build_record(extract(events), earlier)
+
+
+# ---------------------------------------------------------------- the client
+
+
+class Labeler(Protocol):
+    """A model client that can be held to a JSON schema per call."""
+
+    async def complete(
+        self,
+        messages: list[dict[str, str]],
+        temperature: float = ...,
+        max_tokens: int = ...,
+        *,
+        json_schema: Mapping[str, Any] | None = ...,
+    ) -> Completion: ...
+
+
+LABEL_SCHEMA: dict[str, Any] = {
+    "type": "object",
+    "properties": {"label": {"type": "string", "enum": list(LABELS)}},
+    "required": ["label"],
+    "additionalProperties": False,
+}
+# The instructions come first and never change, so a model that keeps its
+# evaluated prompt prefix reads them once per summary, not once per sentence.
+LABEL_INSTRUCTIONS = (
+    "You sort sentences from a conversation between a user and a coding agent. "
+    "Answer with one label:\n"
+    "goal: something the user wants done, or a rule the user sets\n"
+    "decision: a choice that was made between ways of doing something\n"
+    "blocker: an error, failure or problem that was met\n"
+    "progress: work that is already done\n"
+    "next_step: work that is planned but not done yet\n"
+    "other: anything else"
+)
+
+
+class GroundedClient:
+    """Summarizer client that copies every item from the conversation.
+
+    Why extractive, and the model only as a labeler: see the module
+    docstring. ``labeler`` is None for the pure extractive pass (no model,
+    deterministic, milliseconds per summary), or a model client for a mix in
+    which the model labels up to ``max_labels`` ambiguous sentences per
+    summary (the latest ones first). ``temperature`` and ``max_tokens`` of
+    the summarizer's request do not apply: nothing is generated.
+    """
+
+    def __init__(self, labeler: Labeler | None = None, *, max_labels: int = 16) -> None:
+        if max_labels < 0:
+            raise ValueError(f"max_labels must not be negative, not {max_labels!r}")
+        self.labeler = labeler
+        self.max_labels = max_labels
+
+    async def complete(
+        self,
+        messages: Sequence[Mapping[str, Any]],
+        temperature: float = 0.2,
+        max_tokens: int = 2048,
+    ) -> Completion:
+        """Answer a summarizer request with the record as JSON text.
+
+        Raises ``ValueError`` for a request that holds no conversation.
+        """
+        earlier_text, transcript = split_request(messages)
+        found = extract(parse_transcript(transcript))
+        if self.labeler is not None and self.max_labels:
+            found.labels = await self._relabel(found)
+        earlier = parse_context_block(earlier_text) if earlier_text else None
+        record = build_record(found, earlier)
+        return Completion(
+            content=json.dumps(record, ensure_ascii=False),
+            model="grounded" if self.labeler is None else "grounded+labels",
+            finish_reason="stop",
+        )
+
+    async def _relabel(self, found: Extraction) -> dict[int, list[Label]]:
+        """The labels with the model's choice for the ambiguous sentences."""
+        labels = dict(found.labels)
+        for index in ambiguous_sentences(found, self.max_labels):
+            sentence = found.sentences[index]
+            rules = labels.get(index) or []
+            try:
+                choice = await self._ask(sentence)
+            except Exception as error:  # noqa: BLE001 - the extractive labels stand
+                logger.warning(
+                    "labeling model failed, keeping the extractive labels: %s: %s",
+                    type(error).__name__,
+                    error,
+                )
+                break
+            if choice is None:
+                continue
+            if choice == "other":
+                labels[index] = []
+            elif choice == "goal" and sentence.role != "user":
+                continue  # only the user sets goals
+            else:
+                labels[index] = [choice, *(label for label in rules if label != choice)]
+        return labels
+
+    async def _ask(self, sentence: Sentence) -> Label | Literal["other"] | None:
+        assert self.labeler is not None
+        speaker = "User" if sentence.role == "user" else "Agent"
+        answer = await self.labeler.complete(
+            messages=[
+                {"role": "system", "content": LABEL_INSTRUCTIONS},
+                {"role": "user", "content": f"{speaker}: {sentence.text}"},
+            ],
+            temperature=0.0,
+            max_tokens=24,
+            json_schema=LABEL_SCHEMA,
+        )
+        try:
+            label = json.loads(answer.content or "").get("label")
+        except (json.JSONDecodeError, AttributeError):
+            return None
+        return label if label in LABELS else None  # type: ignore[return-value]
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(labeler={self.labeler!r}, max_labels={self.max_labels})"
+
+
+def ambiguous_sentences(found: Extraction, limit: int) -> list[int]:
+    """Indexes of the sentences worth a model's label, latest first.
+
+    Those that the rules put in more than one section, and, from the first
+    request on, those they put in none. The first request's sentences are
+    goals by position and need no label.
+    """
+    chosen = []
+    for index in range(len(found.sentences) - 1, -1, -1):
+        if len(chosen) == limit:
+            break
+        sentence = found.sentences[index]
+        if sentence.first_request:
+            continue
+        if len(found.labels.get(index) or []) != 1:
+            chosen.append(index)
+    return chosen
