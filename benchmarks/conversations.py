@@ -500,6 +500,173 @@ def _flaky_ci() -> Case:
     )
 
 
+def _helm_rollout() -> Case:
+    messages = [
+        system("You are an ops agent with kubectl and helm access to the staging cluster."),
+        user(
+            "payments-gateway on staging is stuck after this morning's deploy, half the pods "
+            "never become ready. Get it healthy again. Stay out of the prod namespace."
+        ),
+        *turn(
+            None,
+            (call("run_terminal_cmd", command="kubectl -n staging get pods -l app=payments-gateway"),
+             "NAME                                READY   STATUS             RESTARTS   AGE\n"
+             "payments-gateway-7d9f8c6b54-2xkqz   1/1     Running            0          3h\n"
+             "payments-gateway-5c4b9d7f66-h8s2l   0/1     ImagePullBackOff   0          41m\n"
+             "payments-gateway-5c4b9d7f66-q9w7m   0/1     ImagePullBackOff   0          41m"),
+        ),
+        *turn(
+            "## Findings\n\nThe new ReplicaSet 5c4b9d7f66 cannot pull its image. Checking the event.",
+            (call("run_terminal_cmd",
+                  command="kubectl -n staging describe pod payments-gateway-5c4b9d7f66-h8s2l | tail -5"),
+             "Warning  Failed   41m (x12 over 3h)  kubelet  Failed to pull image "
+             "\"registry.acme.dev/payments/gateway:latest\": manifest unknown\n"
+             "Warning  BackOff  2m (x180 over 41m)  kubelet  Back-off pulling image"),
+        ),
+        assistant(
+            "The chart deploys `gateway:latest`, and the registry no longer has a manifest under "
+            "that tag (the nightly cleanup job removed it). Options:\n"
+            "- retag the last good image as latest\n"
+            "- pin the chart to an immutable digest\n\n"
+            "Pinning by digest is the safer fix, since latest will be cleaned up again tonight."
+        ),
+        user("pin it. the last good build is 2.8.3"),
+        *turn(
+            None,
+            (call("read", path="deploy/charts/payments-gateway/values-staging.yaml"),
+             "image:\n  repository: registry.acme.dev/payments/gateway\n  tag: latest\nreplicas: 3\n"),
+            (call("run_terminal_cmd",
+                  command="crane digest registry.acme.dev/payments/gateway:2.8.3"),
+             "sha256:9f2b61c0d4e8a7b35c1e0f6a2d9b8c7e4f3a1b0c9d8e7f6a5b4c3d2e1f0a9b8c7"),
+        ),
+        *turn(
+            "**Plan:** set the digest in values-staging.yaml and roll out with helm.",
+            (call("apply_patch", path="deploy/charts/payments-gateway/values-staging.yaml",
+                  patch="-  tag: latest\n+  digest: sha256:9f2b61c0d4e8a7b35c1e0f6a2d9b8c7e4f3a1b0c9d8e7f6a5b4c3d2e1f0a9b8c7"),
+             "Patched deploy/charts/payments-gateway/values-staging.yaml"),
+            (call("run_terminal_cmd",
+                  command="helm upgrade payments-gateway deploy/charts/payments-gateway -n staging "
+                          "-f deploy/charts/payments-gateway/values-staging.yaml"),
+             "Error: UPGRADE FAILED: template: payments-gateway/templates/deployment.yaml:31:28: "
+             "executing \"payments-gateway/templates/deployment.yaml\" at <.Values.image.tag>: "
+             "nil pointer evaluating interface {}.tag"),
+        ),
+        assistant(
+            "The deployment template only knows image.tag, so the upgrade broke on the missing "
+            "value. I'll teach templates/deployment.yaml to use image.digest when it is set and "
+            "fall back to the tag otherwise."
+        ),
+        *turn(
+            None,
+            (call("apply_patch", path="deploy/charts/payments-gateway/templates/deployment.yaml",
+                  patch="+ image: {{ .Values.image.repository }}{{ if .Values.image.digest }}@{{ .Values.image.digest }}"
+                        "{{ else }}:{{ .Values.image.tag }}{{ end }}"),
+             "Patched deploy/charts/payments-gateway/templates/deployment.yaml"),
+            (call("run_terminal_cmd",
+                  command="helm upgrade payments-gateway deploy/charts/payments-gateway -n staging "
+                          "-f deploy/charts/payments-gateway/values-staging.yaml && "
+                          "kubectl -n staging rollout status deploy/payments-gateway --timeout=120s"),
+             "Release \"payments-gateway\" has been upgraded. Happy Helming!\n"
+             "deployment \"payments-gateway\" successfully rolled out"),
+        ),
+        assistant(
+            "Staging is healthy: 3/3 pods ready on 2.8.3 by digest.\n\n"
+            "Still open:\n"
+            "1. ask the platform team to exclude images referenced by a release from the nightly cleanup\n"
+            "2. port the same template change to the prod chart through a reviewed PR (I did not touch prod)"
+        ),
+    ]
+    return Case(
+        "helm-rollout",
+        messages,
+        goals=[("payments-gateway",), ("prod namespace",)],
+        paths=["deploy/charts/payments-gateway/values-staging.yaml",
+               "deploy/charts/payments-gateway/templates/deployment.yaml"],
+        decisions=[("digest",), ("2.8.3",)],
+        blockers=[("imagepullbackoff",), ("manifest unknown",), ("nil pointer",)],
+        notes="Held out: written after the extraction rules were frozen.",
+    )
+
+
+def _csv_import_encoding() -> Case:
+    messages = [
+        system("Agent for the crm-importer project (Python 3.12, pandas)."),
+        user(
+            "Customers keep reporting that imports of their CSV exports crash. Two of the failing "
+            "files are in samples/failing/. Can you get those to import correctly? We can't add new "
+            "packages to this service right now, the security review for dependencies takes weeks."
+        ),
+        *turn(
+            "Reproducing with the two samples.",
+            (call("python", nested=False,
+                  code="from importers.csv_loader import load; load('samples/failing/kunden_export.csv')"),
+             "Traceback (most recent call last):\n  File \"importers/csv_loader.py\", line 18, in load\n"
+             "    frame = pd.read_csv(path)\nUnicodeDecodeError: 'utf-8' codec can't decode byte 0xfc in "
+             "position 2231: invalid start byte"),
+            (call("python", nested=False,
+                  code="from importers.csv_loader import load; load('samples/failing/export_excel.csv')"),
+             "Traceback (most recent call last):\n  File \"importers/csv_loader.py\", line 24, in load\n"
+             "    raise KeyError('email')\nKeyError: 'email'"),
+        ),
+        assistant(
+            "Two separate problems. kunden_export.csv is Windows-1252 (0xfc is ü), and "
+            "export_excel.csv is UTF-8 with a BOM, so its first header comes out as '\\ufeffemail' "
+            "and the email column is never found."
+        ),
+        assistant(
+            "Approach: decode as utf-8-sig first, which handles both plain UTF-8 and the BOM, and "
+            "fall back to cp1252 only on a UnicodeDecodeError. That needs nothing outside the "
+            "standard library; charset detection libraries are out because of the dependency freeze."
+        ),
+        *turn(
+            None,
+            (call("edit", nested=False, path="importers/csv_loader.py",
+                  old="frame = pd.read_csv(path)",
+                  new="frame = _read_with_fallback(path, encodings=('utf-8-sig', 'cp1252'))"),
+             "ok: importers/csv_loader.py updated"),
+            (call("python", nested=False, code="import pytest; pytest.main(['-q', 'tests/test_csv_loader.py'])"),
+             "......F\nFAILED tests/test_csv_loader.py::test_semicolon_delimited - AssertionError: "
+             "assert 1 == 4 (columns)\n1 failed, 6 passed in 0.57s"),
+        ),
+        assistant(
+            "One existing test broke: test_semicolon_delimited gets a single column. The old code "
+            "sniffed the delimiter from the decoded text and my helper skipped that step; restoring "
+            "the csv.Sniffer call inside _read_with_fallback."
+        ),
+        *turn(
+            None,
+            (call("edit", nested=False, path="importers/csv_loader.py",
+                  new="dialect = csv.Sniffer().sniff(text[:4096], delimiters=',;\\t')"),
+             "ok: importers/csv_loader.py updated"),
+            (call("python", nested=False, code="import pytest; pytest.main(['-q', 'tests/test_csv_loader.py'])"),
+             "........\n8 passed in 0.61s"),
+        ),
+        user("great. does kunden_export.csv keep the umlauts?"),
+        *turn(
+            None,
+            (call("python", nested=False,
+                  code="from importers.csv_loader import load; print(load('samples/failing/kunden_export.csv')"
+                       ".loc[3, 'city'])"),
+             "München"),
+        ),
+        assistant(
+            "Yes, row 3 reads München. Both samples import now and the test suite is green. I'd "
+            "still add the two files as regression fixtures under tests/fixtures/ and put a line "
+            "in CHANGELOG.md before this goes out."
+        ),
+    ]
+    return Case(
+        "csv-import-encoding",
+        messages,
+        goals=[("csv",), ("new packages",)],
+        paths=["importers/csv_loader.py", "samples/failing/kunden_export.csv",
+               "samples/failing/export_excel.csv", "tests/test_csv_loader.py"],
+        decisions=[("utf-8-sig", "cp1252"), ("sniffer",)],
+        blockers=[("unicodedecodeerror",), ("bom",), ("test_semicolon_delimited",)],
+        notes="Held out: written after the extraction rules were frozen.",
+    )
+
+
 CASES: tuple[Case, ...] = (
     _login_rate_limit(),
     _order_archive_migration(),
@@ -507,10 +674,18 @@ CASES: tuple[Case, ...] = (
     _memory_leak_german(),
     _flaky_ci(),
 )
+# Written after the extraction rules were settled and never used to tune
+# them: their figures say how the rules do on conversations they were not
+# fitted to.
+HELD_OUT: tuple[Case, ...] = (
+    _helm_rollout(),
+    _csv_import_encoding(),
+)
+ALL_CASES: tuple[Case, ...] = CASES + HELD_OUT
 
 
 def case(name: str) -> Case:
-    return next(c for c in CASES if c.name == name)
+    return next(c for c in ALL_CASES if c.name == name)
 
 
 # ---------------------------------------------------------------- long conversations

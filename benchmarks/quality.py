@@ -41,7 +41,7 @@ from dataclasses import asdict, dataclass, field
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from conversations import CASES, FIELDS, Case, long_conversation  # noqa: E402
+from conversations import ALL_CASES, CASES, FIELDS, HELD_OUT, Case, long_conversation  # noqa: E402
 
 # The JSON example of the summarizer's prompt: a block that repeats these
 # copied the example instead of summarizing.
@@ -195,6 +195,7 @@ class Run:
     """One summary of one conversation."""
 
     case: str
+    group: str  # "scripted", "held-out" or "stretched"
     messages: int
     seconds: float
     fallback: bool
@@ -237,7 +238,7 @@ def run_backend(name: str, long: Sequence[int]) -> list[Run]:
     client = factory() if factory is not None else None
     runs = []
     try:
-        for case in CASES:
+        for case in ALL_CASES:
             for size in (None, *long):
                 messages = case.messages if size is None else long_conversation(case, size)
                 record, block, seconds, log = asyncio.run(summarize(client, messages))
@@ -246,6 +247,7 @@ def run_backend(name: str, long: Sequence[int]) -> list[Run]:
                 measured = recall(block, case)
                 runs.append(Run(
                     case=case.name,
+                    group="stretched" if size else "held-out" if case in HELD_OUT else "scripted",
                     messages=len(messages),
                     seconds=seconds,
                     fallback=client is not None and any(
@@ -293,8 +295,12 @@ def _total(runs: Iterable[Run], key: str, name: str) -> str:
 
 
 def report(results: Mapping[str, list[Run] | str], out: Any = sys.stdout) -> None:
-    for label, select in (("scripted conversations", lambda r: r.messages < 100),
-                          ("stretched conversations", lambda r: r.messages >= 100)):
+    for group, label in (("scripted", f"scripted conversations ({len(CASES)})"),
+                         ("held-out", f"held-out conversations ({len(HELD_OUT)})"),
+                         ("stretched", "stretched conversations")):
+        if not any(not isinstance(runs, str) and any(r.group == group for r in runs)
+                   for runs in results.values()):
+            continue
         print(f"\n{label}\n", file=out)
         print("| backend | goals | paths | decisions | blockers | supported items | placeholders "
               "| fallbacks | s per summary |", file=out)
@@ -303,7 +309,7 @@ def report(results: Mapping[str, list[Run] | str], out: Any = sys.stdout) -> Non
             if isinstance(runs, str):
                 print(f"| {name} | {runs} | | | | | | | |", file=out)
                 continue
-            chosen = [r for r in runs if select(r)]
+            chosen = [r for r in runs if r.group == group]
             if not chosen:
                 continue
             cells = [
@@ -355,9 +361,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _show(name: str, backends: Sequence[str]) -> int:
-    case = next((c for c in CASES if c.name == name), None)
+    case = next((c for c in ALL_CASES if c.name == name), None)
     if case is None:
-        print(f"no case {name!r}; cases: {', '.join(c.name for c in CASES)}", file=sys.stderr)
+        print(f"no case {name!r}; cases: {', '.join(c.name for c in ALL_CASES)}", file=sys.stderr)
         return 2
     for backend in backends:
         factory = make_backend(backend)

@@ -308,13 +308,13 @@ _MARKUP = re.compile(r"^\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>)\s+")
 _LETTER = re.compile(r"[^\W\d_]")
 
 
-def sentences_of(text: str) -> list[str]:
+def sentences_of(text: str, min_words: int = 3) -> list[str]:
     """The sentences of a turn's text, list markers and headings removed.
 
     Lines joined by a soft line break (a line that does not end a sentence,
     followed by one that starts no list item) form one unit; code blocks are
-    skipped. Fragments of fewer than three words, or mostly not letters, are
-    dropped.
+    skipped. Fragments of fewer than ``min_words`` words, or mostly not
+    letters, are dropped.
     """
     units: list[str] = []
     current: list[str] = []
@@ -344,7 +344,7 @@ def sentences_of(text: str) -> list[str]:
     for unit in units:
         for piece in _split_sentences(unit):
             piece = " ".join(piece.split())
-            if len(piece.split()) < 3 or len(_LETTER.findall(piece)) < len(piece) / 2:
+            if len(piece.split()) < min_words or len(_LETTER.findall(piece)) < len(piece) / 2:
                 continue
             result.append(_clip(piece, MAX_ITEM_CHARS))
     return result
@@ -404,7 +404,9 @@ _DECISION = _cue(
     r"(?:use|keep|go with|switch|stick|stay)|(?:we|i) (?:won'?t|will not|shouldn'?t)|"
     r"instead of|rather than|switch(?:ed|ing)? (?:to|over)|prefer(?:red)?|stick(?:ing)? with|"
     r"keep (?:the|it|using|both|them|our)|opt(?:ed)? for|settled on|agreed|we'll go|"
-    r"instead|is the way to go|trade-?off|so (?:i|we)(?:'ll| will))\b"
+    r"instead|is the way to go|trade-?off|so (?:i|we)(?:'ll| will)|"
+    r"(?:is|seems|looks like) the (?:safer|better|simpler|simplest|cleanest|right|best|only) "
+    r"(?:fix|option|choice|approach|way|solution))\b"
 )
 _PROBLEM = _cue(
     r"\b(?:errors?|fail(?:s|ed|ing|ure|ures)?|exceptions?|traceback|denied|forbidden|refused|"
@@ -415,7 +417,8 @@ _PROBLEM = _cue(
     r"over (?:the )?(?:\S+ ){0,2}(?:budget|limit)|too (?:big|large|slow|many|long|old)|wrong|"
     r"off by one|no longer|not (?:supported|maintained|allowed|possible|available|installed|"
     r"running|reachable)|unsupported|incompatible|deprecated|grows|growing|oom\w*|mismatch|"
-    r"hangs?|stuck|deadlock|race condition)\b"
+    r"hangs?|stuck|deadlock|race condition|problems?|broke|never (?:\w+ )?(?:found|becomes?|works?|"
+    r"reach\w*|finish\w*|start\w*|gets?|returns?|ready))\b"
 )
 _DONE = _cue(
     r"\b(?:done|fixed|added|created|updated|implemented|renamed|removed|deleted|wrote|written|"
@@ -424,10 +427,12 @@ _DONE = _cue(
     r"deployed|found|identified|reproduced|succeeded|succeeds)\b"
 )
 _PLAN = _cue(
-    r"\b(?:next|then|i'?ll|i will|we'?ll|we will|will|going to|plan(?:ned|ning)? to|"
+    r"\b(?:next|then|i'?ll|i will|i'?d|we'?ll|we will|will|going to|plan(?:ned|ning)? to|"
     r"need(?:s)? to|should|todo|remaining|afterwards|after that|let me|let's)\b"
 )
-_PLAN_START = _cue(r"^(?:i'?ll|i will|let me|let's|now i'?ll|next|then|first|i'm going to|i am going to)\b")
+_PLAN_START = _cue(
+    r"^(?:i'?ll|i will|i'?d|let me|let's|now i'?ll|next|then|first|i'm going to|i am going to)\b"
+)
 _REQUEST = _cue(
     r"^(?:please|can you|could you|would you|i want|i need|we need|i'd like|make sure|also|"
     r"don'?t|do not|never|always|now|add|fix|make|create|write|implement|update|change|remove|"
@@ -436,6 +441,11 @@ _REQUEST = _cue(
     r"|\b(?:please|must|should|make sure|has to|have to|need to|don'?t|do not|never)\b"
 )
 _QUESTION = re.compile(r"\?\s*$")
+_OPEN_ITEMS = re.compile(
+    r"^[^\n]*\b(?:still open|remaining|open items|to ?do|next steps?|follow[- ]?ups?|left to do|"
+    r"pending|outstanding)\b[^\n]*:[ \t]*$",
+    re.IGNORECASE | re.MULTILINE,
+)
 # A user who agrees and goes on to say how has made a choice.
 _CONSENT = _cue(r"^(?:yes|yeah|yep|ok(?:ay)?|sure|fine|agreed|sounds good|good|great|right)\b[,.!:]*\s+\w")
 # Weighing options is not choosing one.
@@ -574,6 +584,7 @@ def _plausible(value: str, kind: IdentifierKind) -> bool:
 _FAILURE = re.compile(
     r"^\s*(?:error|fatal|panic)\b|\b(?:ERROR|FATAL|FAILED|FAIL|CRITICAL|PANIC)\b|"
     r"\bTraceback \(most recent call last\)|\b[A-Z]\w*(?:Error|Exception|Denied|Refused|Timeout)\b|"
+    r"\b\w*BackOff\b|\bOOMKilled\b|\bCrashLoop\w*|"
     r"(?i:\berror:|\b(?:permission|access) denied\b|\bnot found\b|\bno such file\b|"
     r"\bconnection refused\b|\btimed out\b|\bsegmentation fault\b|"
     r"\bexit (?:code|status) [1-9]\d*|\bnon-zero exit\b|\b[1-9]\d* (?:failed|errors?)\b|"
@@ -588,7 +599,10 @@ _CHANGE_TOOL = _cue(
     r"deploy|updat\w*|set|add|migrat\w*|merge|replace|rename|post|put|send|mkdir|upload|"
     r"upgrade|uninstall)(?:_\w+)?\b"
 )
-_RUN_TOOL = _cue(r"\b(?:run|exec\w*|shell|bash|sh|terminal|command|cmd|test\w*|build)(?:_\w+)?\b")
+_RUN_TOOL = _cue(
+    r"\b(?:run|exec\w*|shell|bash|sh|terminal|command|cmd|test\w*|build|python|ipython|node|"
+    r"ruby|perl|php|sql|query|eval\w*|code|script|notebook|jupyter|interpreter|repl)(?:_\w+)?\b"
+)
 # A command that changes something, within a shell call's argument brief.
 _CHANGE_COMMAND = _cue(
     r"\b(?:git (?:add|commit|push|merge|rebase|checkout -b|switch -c|tag)|(?:pip|npm|yarn|pnpm|"
@@ -600,7 +614,7 @@ _CHANGE_COMMAND = _cue(
 # whose error names and log lines say nothing about the read.
 _READ_FAILURE = _cue(
     r"\b(?:no such file|not found|does not exist|permission denied|access denied|is a directory|"
-    r"errno|error:|cannot|could not|failed to)\b"
+    r"errno|error:|cannot|could not|failed to)\b|^Traceback \(most recent call last\)"
 )
 _RULE = re.compile(r"[=_*#~-]{3,}")  # ===== ERRORS =====, ______ test ______
 _DETAIL = _cue(r"\b(?:want|wanted|expected|got|assert\w*)\b")
@@ -633,6 +647,8 @@ def _failure_lines(lines: Sequence[str], reading: bool) -> list[str]:
 def _error_summary(lines: Sequence[str]) -> str:
     """The one or two lines of a failure that say most, in their order."""
     def score(line: str) -> float:
+        if line.startswith("Traceback"):
+            return -1.0  # the frames below it say more
         value = 3.0 * bool(_EXCEPTION_NAME.search(line)) + 2.0 * bool(_DETAIL.search(line))
         value += min(len(extract_identifiers(line)), 2)
         value += min(len(line.split()), 12) / 6
@@ -741,26 +757,47 @@ def extract(events: Sequence[Event]) -> Extraction:
         (i for i, e in enumerate(events) if e.kind == "user" and sentences_of(e.text)), -1
     )
     found = Extraction()
+    options_offered = False  # since the user last spoke
     for turn, event in enumerate(events):
         if event.kind not in ("user", "assistant"):
             continue
         role: Literal["user", "assistant"] = "user" if event.kind == "user" else "assistant"
-        for text in sentences_of(event.text):
+        text, open_items = event.text, ""
+        if turn == last_reply:
+            # "Still open:" and a list: what the agent has left to do.
+            lead_in = _OPEN_ITEMS.search(text)
+            if lead_in is not None:
+                text, open_items = text[: lead_in.start()], text[lead_in.end() :]
+        pieces = [(t, False) for t in sentences_of(text, 2 if role == "user" else 3)]
+        pieces += [(t, True) for t in sentences_of(open_items)]
+        for piece, is_open_item in pieces:
             sentence = Sentence(
-                text,
+                piece,
                 role,
                 turn,
                 first_request=turn == first_user,
                 last_reply=turn == last_reply,
                 after_last_user=turn > last_user,
             )
-            found.labels[len(found.sentences)] = rule_labels(sentence)
+            labels = ["next_step"] if is_open_item else rule_labels(sentence)
+            if (
+                role == "user"
+                and options_offered
+                and not sentence.first_request
+                and len(piece.split()) <= 12
+                and not _QUESTION.search(piece)
+            ):
+                # A short answer to options the agent laid out picks one.
+                labels = ["decision", *(label for label in labels if label != "decision")]
+            found.labels[len(found.sentences)] = labels  # type: ignore[assignment]
             found.sentences.append(sentence)
+        options_offered = role == "assistant" and (options_offered or bool(_OPTIONS.search(text)))
     found.actions = pair_actions(events)
     found.facts = rank_facts(events)
     return found
 
 
+_CUT_VALUE = re.compile(r"\S*\.\.\.(?=,|\s|$)")
 _SOURCE_WEIGHT = {"user": 4.0, "assistant": 3.0, "call": 2.0, "result": 1.0}
 
 
@@ -778,7 +815,11 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
     spelled: dict[str, str] = {}
     position = 0
     for event in events:
-        for value, kind in extract_identifiers(event.text):
+        text = event.text
+        if event.kind == "call":
+            # A value the brief cut short ("deploy/charts/payments-ga...") is no identifier.
+            text = _CUT_VALUE.sub(" ", text)
+        for value, kind in extract_identifiers(text):
             key = value.casefold().rstrip("/")
             if key not in first:
                 first[key] = position
@@ -806,9 +847,11 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
         if shape in shapes:
             continue
         # A file name at the end of a chosen path, or a directory at its
-        # start, adds nothing.
+        # start, adds nothing; a chosen one that this path contains gives
+        # way to it.
         if any(other.endswith("/" + key) or other.startswith(key + "/") for other in chosen):
             continue
+        chosen = [o for o in chosen if not (key.endswith("/" + o) or key.startswith(o.rstrip("/") + "/"))]
         chosen.append(key)
         shapes.add(shape)
     chosen.sort(key=lambda k: first[k])
@@ -918,17 +961,24 @@ def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> li
     last_reply_turn = max((s.turn for s in found.sentences if s.role == "assistant"), default=-1)
     if last_user_turn > last_reply_turn:
         return [s.text for s in found.sentences if s.turn == last_user_turn][: MAX_ITEMS["next_steps"]]
+    def labels(index: int) -> list[Label]:
+        return found.labels.get(index) or []
+
+    # The plan of the latest reply supersedes earlier plans.
+    latest = [
+        s.text for i, s in enumerate(found.sentences) if s.last_reply and "next_step" in labels(i)
+    ]
+    if latest:
+        return latest[: MAX_ITEMS["next_steps"]]
+    # An earlier plan still stands if no tool work followed it.
+    last_action = max((a.turn for a in found.actions), default=-1)
     plans = [
         s.text
-        for index, s in enumerate(found.sentences)
-        if s.role == "assistant"
-        and s.after_last_user
-        and "next_step" in (found.labels.get(index) or [])
-        and (s.last_reply or (found.labels.get(index) or [None])[0] == "next_step")
+        for i, s in enumerate(found.sentences)
+        if s.role == "assistant" and s.after_last_user and labels(i)[:1] == ["next_step"]
+        and s.turn > last_action
     ]
-    # The plan of the latest reply supersedes earlier plans.
-    latest = [s.text for i, s in enumerate(found.sentences) if s.last_reply and s.text in plans]
-    return (latest or plans[-2:])[: MAX_ITEMS["next_steps"]]
+    return plans[-2:]
 
 
 def _current_state(found: Extraction) -> str:
@@ -1041,12 +1091,14 @@ class Labeler(Protocol):
     ) -> Completion: ...
 
 
-LABEL_SCHEMA: dict[str, Any] = {
-    "type": "object",
-    "properties": {"label": {"type": "string", "enum": list(LABELS)}},
-    "required": ["label"],
-    "additionalProperties": False,
-}
+def label_schema(choices: Sequence[str]) -> dict[str, Any]:
+    """JSON schema of an answer that is one of ``choices``."""
+    return {
+        "type": "object",
+        "properties": {"label": {"type": "string", "enum": list(choices)}},
+        "required": ["label"],
+        "additionalProperties": False,
+    }
 # The instructions come first and never change, so a model that keeps its
 # evaluated prompt prefix reads them once per summary, not once per sentence.
 LABEL_INSTRUCTIONS = (
@@ -1106,8 +1158,12 @@ class GroundedClient:
         for index in ambiguous_sentences(found, self.max_labels):
             sentence = found.sentences[index]
             rules = labels.get(index) or []
+            # Between the sections the rules found, or any when they found none.
+            choices = [*rules, "other"] if rules else [*LABELS]
+            if sentence.role != "user" and "goal" in choices:
+                choices.remove("goal")  # only the user sets goals
             try:
-                choice = await self._ask(sentence)
+                choice = await self._ask(sentence, choices)
             except Exception as error:  # noqa: BLE001 - the extractive labels stand
                 logger.warning(
                     "labeling model failed, keeping the extractive labels: %s: %s",
@@ -1119,13 +1175,12 @@ class GroundedClient:
                 continue
             if choice == "other":
                 labels[index] = []
-            elif choice == "goal" and sentence.role != "user":
-                continue  # only the user sets goals
             else:
-                labels[index] = [choice, *(label for label in rules if label != choice)]
+                label: Label = choice  # type: ignore[assignment]
+                labels[index] = [label, *(rule for rule in rules if rule != label)]
         return labels
 
-    async def _ask(self, sentence: Sentence) -> Label | Literal["other"] | None:
+    async def _ask(self, sentence: Sentence, choices: Sequence[str]) -> str | None:
         assert self.labeler is not None
         speaker = "User" if sentence.role == "user" else "Agent"
         answer = await self.labeler.complete(
@@ -1135,13 +1190,13 @@ class GroundedClient:
             ],
             temperature=0.0,
             max_tokens=24,
-            json_schema=LABEL_SCHEMA,
+            json_schema=label_schema(choices),
         )
         try:
             label = json.loads(answer.content or "").get("label")
         except (json.JSONDecodeError, AttributeError):
             return None
-        return label if label in LABELS else None  # type: ignore[return-value]
+        return label if label in choices else None
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(labeler={self.labeler!r}, max_labels={self.max_labels})"
