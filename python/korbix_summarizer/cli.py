@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
 from .clients import OpenAICompatibleClient
+from .grounded import GroundedClient
 from .local import LocalModelClient, LocalStackMissing
 
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
@@ -40,6 +41,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 EXAMPLE_RESOURCE = ("examples", "agent_session.json")
+BACKENDS = ("extractive", "mixed", "model", "local", "openai", "none")
 LOGGER_NAME = "korbix.summarizer"
 
 
@@ -91,10 +93,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--backend",
-        choices=("local", "openai", "none"),
-        default="local",
-        help="local: embedded SmolLM2 model (default); openai: any OpenAI-compatible "
-        "endpoint; none: no LLM, a summary built from the messages alone",
+        choices=BACKENDS,
+        default="extractive",
+        help="extractive (default): no model; every item is copied from the conversation "
+        "(requests, tool actions, errors, paths, decisions, the latest plan) and the earlier "
+        "summary is carried forward; "
+        "mixed: the same extractive summary, with the embedded model only choosing the section "
+        "of sentences the rules find ambiguous; "
+        "model (or local): the embedded model writes the summary freely (the bundled 135M model "
+        "may invent content); "
+        "openai: an OpenAI-compatible endpoint writes the summary; "
+        "none: no summary beyond the first user request and the message count",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress or report")
 
@@ -114,7 +123,7 @@ def build_parser() -> argparse.ArgumentParser:
         "instead of max_tokens",
     )
 
-    local = parser.add_argument_group("local backend")
+    local = parser.add_argument_group("model and mixed backends")
     local.add_argument("--model-path", help="GGUF model file (default: the bundled SmolLM2)")
     local.add_argument("--threads", type=int, help="CPU threads for generation")
     return parser
@@ -306,8 +315,10 @@ class _ObservedClient:
 
 def _make_client(
     args: argparse.Namespace, observed: _Observed
-) -> tuple[OpenAICompatibleClient | LocalModelClient, str]:
+) -> tuple[OpenAICompatibleClient | LocalModelClient | GroundedClient, str]:
     """The backend's client and a short description of it for messages."""
+    if args.backend == "extractive":
+        return GroundedClient(), "the extractive summarizer (no model)"
     if args.backend == "openai":
         try:
             from openai import OpenAIError
@@ -339,7 +350,9 @@ def _make_client(
     try:
         local = LocalModelClient(args.model_path, n_threads=args.threads)
     except LocalStackMissing as error:
-        raise InputError(f"local backend: {error}") from None
+        raise InputError(f"{args.backend} backend: {error}") from None
+    if args.backend == "mixed":
+        return GroundedClient(local), f"the extractive summarizer, labels by {local.model_path.name}"
 
     def count(tokens: int) -> None:
         observed.tokens = tokens

@@ -44,7 +44,6 @@ used.
 
 from __future__ import annotations
 
-import ast
 import json
 import logging
 import math
@@ -54,25 +53,15 @@ from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
 from .clients import Completion
+from .identifiers import IdentifierKind, extract_identifiers
+from .rendered import Event, parse_context_block, parse_transcript, split_request
 from .schema import SUMMARY_KEYS
 
-__all__ = [
-    "Event",
-    "GroundedClient",
-    "Labeler",
-    "extract_identifiers",
-    "parse_context_block",
-    "parse_transcript",
-    "split_request",
-    "summarize_events",
-]
+__all__ = ["GroundedClient", "Labeler", "summarize_events"]
 
 # A child of the summarizer's logger, so that whoever shows the summarizer's
 # records (the command line does) shows these too.
 logger = logging.getLogger("korbix.summarizer.grounded")
-
-CONVERSATION_HEADING = "\n\n## Conversation to Summarize:\n"
-EARLIER_HEADING = "\n\n## Previous Summary (build on this):\n"
 
 # Bounds of the record: a context block of a few kilobytes however long the
 # conversation, and however many rounds of summaries it builds on.
@@ -86,202 +75,11 @@ MAX_ITEMS = {
 }
 MAX_ITEM_CHARS = 300
 MAX_STATE_CHARS = 500
-MAX_NARRATIVE_CHARS = 700
+MAX_NARRATIVE_CHARS = 600
 # Of the list items carried over from the earlier summary, this many of the
 # oldest stay when a list overflows; the rest of the room goes to the newest.
 KEEP_OLDEST = {"progress": 2, "key_decisions": 4, "key_facts": 8, "blockers": 0}
 FIRST_REQUEST_SENTENCES = 4
-TRUNCATION_MARKER = "... [truncated]"
-
-EventKind = Literal["user", "assistant", "call", "result"]
-
-
-@dataclass(frozen=True, slots=True)
-class Event:
-    """One event of a transcript: a user turn, an assistant reply, a tool
-    call (``name`` is the tool, ``text`` the argument brief) or a tool result
-    (``name`` is the tool call id)."""
-
-    kind: EventKind
-    text: str
-    name: str = ""
-
-
-# ---------------------------------------------------------------- the request
-
-
-def split_request(messages: Sequence[Mapping[str, Any]]) -> tuple[str | None, str]:
-    """The earlier summary (or None) and the transcript of a summarizer request.
-
-    The request's system message is the prompt, optionally the earlier
-    summary under its heading, then the transcript under its heading.
-    Raises ``ValueError`` for a request without a conversation section.
-    """
-    system = next(
-        (m.get("content") for m in messages if isinstance(m, Mapping) and m.get("role") == "system"),
-        None,
-    )
-    if not isinstance(system, str):
-        raise ValueError("the request has no system message with text")
-    earlier_at = system.find(EARLIER_HEADING)
-    search_from = earlier_at + len(EARLIER_HEADING) if earlier_at >= 0 else 0
-    conversation_at = system.find(CONVERSATION_HEADING, search_from)
-    if conversation_at < 0:
-        raise ValueError(
-            "the request holds no conversation (no '## Conversation to Summarize:' section); "
-            "GroundedClient answers the requests of korbix.core.summarizer"
-        )
-    transcript = system[conversation_at + len(CONVERSATION_HEADING) :]
-    earlier = None
-    if earlier_at >= 0:
-        # The module joins its parts with "\n": one before the next heading.
-        earlier = system[search_from:conversation_at].removesuffix("\n") or None
-    return earlier, transcript
-
-
-_EVENT_START = re.compile(
-    r"\[(?:(User)|(Assistant)|Assistant called (.*?)|Tool Result \((.*?)\))\]: "
-)
-
-
-def parse_transcript(transcript: str) -> list[Event]:
-    """Read a rendered transcript back into its events.
-
-    A line that starts like an event starts one; any other line continues the
-    event before it (contents may span lines). Text before the first event is
-    ignored. Tool results lose the cut marker the renderer appended.
-    """
-    events: list[Event] = []
-    kind: EventKind | None = None
-    name = ""
-    lines: list[str] = []
-
-    def close() -> None:
-        if kind is None:
-            return
-        text = "\n".join(lines)
-        if kind == "result":
-            text = text.removesuffix(TRUNCATION_MARKER)
-        elif kind == "user":
-            text = _content_parts_text(text)
-        events.append(Event(kind, text, name))
-
-    for line in transcript.split("\n"):
-        match = _EVENT_START.match(line)
-        if match is None:
-            lines.append(line)
-            continue
-        close()
-        user, _assistant, tool, result_id = match.groups()
-        if user:
-            kind, name = "user", ""
-        elif tool is not None:
-            kind, name = "call", tool
-        elif result_id is not None:
-            kind, name = "result", result_id
-        else:
-            kind, name = "assistant", ""
-        lines = [line[match.end() :]]
-    close()
-    return events
-
-
-def _content_parts_text(text: str) -> str:
-    """The text parts of a content that was a list of parts (shown as a
-    Python list), or the text itself."""
-    if not (text.startswith("[{") and text.endswith("}]")) or len(text) > 200_000:
-        return "" if text == "None" else text
-    try:
-        parts = ast.literal_eval(text)
-    except (ValueError, SyntaxError, MemoryError, RecursionError):
-        return text
-    if isinstance(parts, list):
-        texts = [p["text"] for p in parts if isinstance(p, dict) and isinstance(p.get("text"), str)]
-        if texts:
-            return "\n".join(texts)
-    return text
-
-
-# ---------------------------------------------------------------- the earlier summary
-
-_SECTIONS = {
-    "original goals": "goals",
-    "goals": "goals",
-    "progress so far": "progress",
-    "progress": "progress",
-    "current state": "current_state",
-    "key decisions": "key_decisions",
-    "key facts": "key_facts",
-    "issues & resolutions": "blockers",
-    "blockers": "blockers",
-    "next steps": "next_steps",
-    "narrative summary": "summary",
-    "summary": "summary",
-}
-_HEADING = re.compile(r"#{1,6}\s+(.*?)\s*#*\s*")
-_BULLET = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)])\s+(.*)")
-
-
-def parse_context_block(text: str) -> dict[str, Any]:
-    """The sections of an earlier summary, as record fields.
-
-    Reads the Markdown context block the summarizer renders (a heading per
-    section, list items as bullets) and also a Summary record given as JSON.
-    Text in no known section (a free-form earlier summary) becomes the
-    narrative.
-    """
-    stripped = text.strip()
-    if stripped.startswith("{"):
-        try:
-            document = json.loads(stripped)
-        except json.JSONDecodeError:
-            document = None
-        if isinstance(document, dict):
-            return _record_fields(document)
-
-    fields: dict[str, Any] = {}
-    loose: list[str] = []
-    section: str | None = None
-    in_block = False
-    for line in text.split("\n"):
-        heading = _HEADING.fullmatch(line)
-        if heading is not None:
-            title = heading.group(1).strip().casefold()
-            section = _SECTIONS.get(title)
-            in_block = section is not None or title == "conversation history summary"
-            continue
-        if section is None:
-            if line.strip() and not (in_block and line.startswith("*(")):
-                loose.append(line.strip())
-            continue
-        if section in ("current_state", "summary"):
-            if line.strip():
-                fields[section] = f"{fields.get(section, '')} {line.strip()}".strip()
-            continue
-        items: list[str] = fields.setdefault(section, [])
-        bullet = _BULLET.fullmatch(line)
-        if bullet is not None:
-            if bullet.group(1).strip():
-                items.append(bullet.group(1).strip())
-        elif line.strip() and items:
-            items[-1] = f"{items[-1]} {line.strip()}"
-        elif line.strip():
-            items.append(line.strip())
-    if loose and not fields.get("summary"):
-        fields["summary"] = " ".join(loose)
-    return fields
-
-
-def _record_fields(document: Mapping[str, Any]) -> dict[str, Any]:
-    fields: dict[str, Any] = {}
-    for key in SUMMARY_KEYS:
-        value = document.get(key)
-        if key in ("current_state", "summary"):
-            if isinstance(value, str) and value.strip():
-                fields[key] = value.strip()
-        elif isinstance(value, list):
-            fields[key] = [str(item).strip() for item in value if str(item).strip()]
-    return fields
 
 
 # ---------------------------------------------------------------- sentences
@@ -486,94 +284,9 @@ def rule_labels(sentence: Sentence) -> list[Label]:
     return list(dict.fromkeys(labels))
 
 
-# ---------------------------------------------------------------- identifiers
-
-_URL = re.compile(r"\b[a-z][a-z0-9+.-]{1,15}://[^\s'\"<>`()\[\]{},;|]+", re.IGNORECASE)
-_ARN = re.compile(r"\barn:[\w-]+:[\w-]+:[\w-]*:\d*:[^\s'\"`,;)\]]+")
-_EMAIL = re.compile(r"\b[\w.+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b")
-_PATH = re.compile(r"(?<![\w/:.@-])(?:~/|\.{1,2}/|/)?(?:[\w.@+-]+/)+[\w.@+-]*\w/?")
-_FILE = re.compile(
-    r"(?<![\w/.-])[\w-]+(?:\.[\w-]+)*\.(?:py|pyi|pyx|js|mjs|cjs|jsx|ts|tsx|go|rs|java|kt|c|cc|cpp|"
-    r"h|hpp|cs|rb|php|swift|scala|sh|bash|ps1|sql|ya?ml|json|jsonl|toml|ini|cfg|conf|env|md|rst|"
-    r"txt|log|csv|tsv|parquet|xml|html?|css|scss|vue|svelte|lock|tf|proto|gradle|mk|gguf)\b"
-    r"|\b(?:Dockerfile|Makefile|Procfile|Gemfile|Jenkinsfile|Vagrantfile)\b",
-    re.IGNORECASE,
-)
-_PIN = re.compile(r"\b[A-Za-z][\w.-]*(?:==|>=|<=|~=|@)\d[\w.+-]*")
-_VERSION = re.compile(r"(?<![\w.])v?\d+\.\d+\.\d+(?:[-+][0-9A-Za-z.]+)?\b")
-_HASH = re.compile(r"\b(?=[0-9a-f]*\d)(?=[0-9a-f]*[a-f])[0-9a-f]{7,40}\b")
-_TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d{2,}\b|(?<![\w&#])#\d{2,}\b")
-_CONSTANT = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
-_SNAKE = re.compile(r"\b[a-z][a-z0-9]*(?:_[a-z0-9]+)+\b")
-_BACKTICKED = re.compile(r"`([^`\n]{2,80})`")
-_NOT_PATHS = frozenset(
-    "and/or either/or read/write input/output yes/no true/false on/off client/server "
-    "he/she his/her s/he w/o n/a i/o tcp/ip km/h".split()
-)
-_NOT_TICKETS = frozenset({"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "MD", "GPT", "ES"})
-
-IdentifierKind = Literal["url", "path", "email", "version", "hash", "ticket", "name"]
-_KIND_WEIGHT: dict[str, float] = {
+_KIND_WEIGHT: dict[IdentifierKind, float] = {
     "url": 2.0, "path": 2.0, "email": 2.0, "version": 1.5, "hash": 1.5, "ticket": 1.5, "name": 1.0,
 }
-
-
-def extract_identifiers(text: str) -> list[tuple[str, IdentifierKind]]:
-    """The concrete identifiers of ``text``, in order of appearance.
-
-    URLs and ARNs, e-mail addresses, file paths and file names, version pins
-    and numbers, commit hashes, ticket ids, constant names, snake_case names
-    and text in backticks. A path inside a URL or a file name inside a path
-    is not reported again.
-    """
-    found: list[tuple[int, str, IdentifierKind]] = []
-    taken: list[tuple[int, int]] = []
-
-    def free(start: int, end: int) -> bool:
-        return all(end <= s or start >= e for s, e in taken)
-
-    def take(pattern: re.Pattern[str], kind: IdentifierKind, group: int = 0) -> None:
-        for match in pattern.finditer(text):
-            start, end = match.span(group)
-            value = match.group(group).rstrip(".,:;!?'\")]}")
-            if not value or not free(start, start + len(value)) or not _plausible(value, kind):
-                continue
-            taken.append((start, start + len(value)))
-            found.append((start, value, kind))
-
-    take(_URL, "url")
-    take(_ARN, "url")
-    take(_EMAIL, "email")
-    take(_BACKTICKED, "name", 1)
-    take(_PIN, "version")
-    take(_PATH, "path")
-    take(_FILE, "path")
-    take(_VERSION, "version")
-    take(_HASH, "hash")
-    take(_TICKET, "ticket")
-    take(_CONSTANT, "name")
-    take(_SNAKE, "name")
-    found.sort(key=lambda item: item[0])
-    return [(value, kind) for _, value, kind in found]
-
-
-def _plausible(value: str, kind: IdentifierKind) -> bool:
-    if kind == "path":
-        if "/" not in value:
-            return True  # a file name with a known extension
-        segments = [s for s in value.strip("/").split("/") if s]
-        if not segments or not any(_LETTER.search(s) for s in segments):
-            return False  # 1/3, 2025/03/09
-        if value.casefold() in _NOT_PATHS:
-            return False
-        if value.startswith(("/", "~/", "./", "../")) or len(segments) >= 3:
-            return True
-        return bool(re.search(r"[._-]|\d", value)) or len(segments) == 2 and len(value) >= 7
-    if kind == "ticket":
-        return value.startswith("#") or value.split("-")[0] not in _NOT_TICKETS
-    if kind == "name":
-        return len(value) >= 4 and not value.isdigit()
-    return True
 
 
 # ---------------------------------------------------------------- tool actions
@@ -660,6 +373,10 @@ def _error_summary(lines: Sequence[str]) -> str:
     return " … ".join(lines[i] for i in sorted(best))
 
 
+_VERDICT = _cue(
+    r"\b(?:passed|ok|done|success\w*|succeeded|complete[ds]?|finished|upgraded|rolled out|built|"
+    r"green|deployed|applied|created|updated|saved|wrote)\b"
+)
 ActionKind = Literal["change", "run", "read"]
 _ARGUMENT_PAIR = re.compile(r", (?=\w+=)")
 _ACTION_WEIGHT = {"change": 3, "run": 2, "read": 1}
@@ -713,7 +430,8 @@ def make_action(name: str, brief: str, turn: int, result: str | None) -> Action:
     if errors:
         outcome = _error_summary(errors)
     elif kind == "run":
-        outcome = lines[-1] if lines else ""
+        # A run's verdict ("4 passed in 0.38s") is at its end, if it has one.
+        outcome = lines[-1] if lines and _VERDICT.search(lines[-1]) else lines[0] if lines else ""
     else:
         outcome = lines[0] if lines else ""
     return Action(name, brief, turn, kind, True, tuple(errors), outcome)
@@ -746,6 +464,10 @@ class Extraction:
     actions: list[Action] = field(default_factory=list)
     labels: dict[int, list[Label]] = field(default_factory=dict)  # sentence index → labels
     facts: list[str] = field(default_factory=list)
+
+    def labels_of(self, index: int) -> list[Label]:
+        """The sections of sentence ``index``, best first (none: no section)."""
+        return self.labels.get(index) or []
 
 
 def extract(events: Sequence[Event]) -> Extraction:
@@ -813,6 +535,7 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
     count: dict[str, int] = {}
     first: dict[str, int] = {}
     spelled: dict[str, str] = {}
+    kinds: dict[str, IdentifierKind] = {}
     position = 0
     for event in events:
         text = event.text
@@ -824,6 +547,7 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
             if key not in first:
                 first[key] = position
                 spelled[key] = value
+                kinds[key] = kind
                 count[key] = 0
                 score[key] = 0.0
             position += 1
@@ -843,7 +567,7 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
         if len(chosen) == limit:
             break
         # Numbered siblings (part-0001.parquet, part-0002.parquet) show once.
-        shape = key if _HASH.fullmatch(key) else re.sub(r"\d+", "#", key)
+        shape = key if kinds[key] == "hash" else re.sub(r"\d+", "#", key)
         if shape in shapes:
             continue
         # A file name at the end of a chosen path, or a directory at its
@@ -863,7 +587,7 @@ def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) ->
     summary's fields."""
     by_label: dict[str, list[Sentence]] = {label: [] for label in LABELS}
     for index, sentence in enumerate(found.sentences):
-        labels = found.labels.get(index) or []
+        labels = found.labels_of(index)
         if labels:
             by_label[labels[0]].append(sentence)
 
@@ -882,11 +606,8 @@ def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) ->
         "blockers": blockers,
         "next_steps": next_steps,
     }
-    stated_blockers = [s.text for s in by_label["blocker"]]
     marked = [d for d in decisions if _MARKER.match(d)]
-    new["summary"] = _narrative(
-        [*goals[:1], *(marked or decisions)[-1:], *stated_blockers[-1:], current_state]
-    )
+    new["summary"] = _narrative([*goals[:1], *(marked or decisions)[-1:], current_state])
     return merge_records(earlier or {}, new)
 
 
@@ -961,12 +682,11 @@ def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> li
     last_reply_turn = max((s.turn for s in found.sentences if s.role == "assistant"), default=-1)
     if last_user_turn > last_reply_turn:
         return [s.text for s in found.sentences if s.turn == last_user_turn][: MAX_ITEMS["next_steps"]]
-    def labels(index: int) -> list[Label]:
-        return found.labels.get(index) or []
-
     # The plan of the latest reply supersedes earlier plans.
     latest = [
-        s.text for i, s in enumerate(found.sentences) if s.last_reply and "next_step" in labels(i)
+        s.text
+        for i, s in enumerate(found.sentences)
+        if s.last_reply and "next_step" in found.labels_of(i)
     ]
     if latest:
         return latest[: MAX_ITEMS["next_steps"]]
@@ -975,7 +695,7 @@ def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> li
     plans = [
         s.text
         for i, s in enumerate(found.sentences)
-        if s.role == "assistant" and s.after_last_user and labels(i)[:1] == ["next_step"]
+        if s.role == "assistant" and s.after_last_user and found.labels_of(i)[:1] == ["next_step"]
         and s.turn > last_action
     ]
     return plans[-2:]
@@ -986,7 +706,7 @@ def _current_state(found: Extraction) -> str:
     state = [
         s.text
         for index, s in enumerate(found.sentences)
-        if s.last_reply and (found.labels.get(index) or [None])[0] != "next_step"
+        if s.last_reply and found.labels_of(index)[:1] != ["next_step"]
     ][:2]
     if not state and last_reply:
         state = [last_reply[0].text]
@@ -1006,7 +726,7 @@ def _narrative(pieces: Iterable[str]) -> str:
     """The pieces as one paragraph, each once (a piece inside a later one,
     such as a blocker that is also the current state, counts as seen)."""
     pieces = [" ".join(piece.split()) for piece in pieces if piece.strip()]
-    kept = []
+    kept: list[str] = []
     for index, piece in enumerate(pieces):
         key = _key(piece)
         if any(key in _key(other) for other in pieces[index + 1 :]) or key in map(_key, kept):
@@ -1083,7 +803,7 @@ class Labeler(Protocol):
 
     async def complete(
         self,
-        messages: list[dict[str, str]],
+        messages: Sequence[Mapping[str, str]],
         temperature: float = ...,
         max_tokens: int = ...,
         *,
@@ -1198,6 +918,12 @@ class GroundedClient:
             return None
         return label if label in choices else None
 
+    def close(self) -> None:
+        """Free the labeler's model, if it holds one."""
+        close = getattr(self.labeler, "close", None)
+        if close is not None:
+            close()
+
     def __repr__(self) -> str:
         return f"{type(self).__name__}(labeler={self.labeler!r}, max_labels={self.max_labels})"
 
@@ -1205,17 +931,16 @@ class GroundedClient:
 def ambiguous_sentences(found: Extraction, limit: int) -> list[int]:
     """Indexes of the sentences worth a model's label, latest first.
 
-    Those that the rules put in more than one section, and, from the first
-    request on, those they put in none. The first request's sentences are
-    goals by position and need no label.
+    Those that the rules put in more than one section or in none. The first
+    request's sentences are goals by position and need no label.
     """
-    chosen = []
+    chosen: list[int] = []
     for index in range(len(found.sentences) - 1, -1, -1):
         if len(chosen) == limit:
             break
         sentence = found.sentences[index]
         if sentence.first_request:
             continue
-        if len(found.labels.get(index) or []) != 1:
+        if len(found.labels_of(index)) != 1:
             chosen.append(index)
     return chosen
