@@ -464,6 +464,8 @@ class Extraction:
     actions: list[Action] = field(default_factory=list)
     labels: dict[int, list[Label]] = field(default_factory=dict)  # sentence index → labels
     facts: list[str] = field(default_factory=list)
+    last_user: int = -1  # event index of the user's latest turn
+    last_reply: int = -1  # event index of the assistant's latest text reply
 
     def labels_of(self, index: int) -> list[Label]:
         """The sections of sentence ``index``, best first (none: no section)."""
@@ -478,7 +480,7 @@ def extract(events: Sequence[Event]) -> Extraction:
     first_user = next(
         (i for i, e in enumerate(events) if e.kind == "user" and sentences_of(e.text)), -1
     )
-    found = Extraction()
+    found = Extraction(last_user=last_user, last_reply=last_reply)
     options_offered = False  # since the user last spoke
     for turn, event in enumerate(events):
         if event.kind not in ("user", "assistant"):
@@ -678,10 +680,8 @@ def _blockers(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list
 
 def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
     # The user spoke last: what they asked for is what comes next.
-    last_user_turn = max((s.turn for s in found.sentences if s.role == "user"), default=-1)
-    last_reply_turn = max((s.turn for s in found.sentences if s.role == "assistant"), default=-1)
-    if last_user_turn > last_reply_turn:
-        return [s.text for s in found.sentences if s.turn == last_user_turn][: MAX_ITEMS["next_steps"]]
+    if found.last_user > found.last_reply:
+        return [s.text for s in found.sentences if s.turn == found.last_user][: MAX_ITEMS["next_steps"]]
     # The plan of the latest reply supersedes earlier plans.
     latest = [
         s.text
@@ -710,8 +710,7 @@ def _current_state(found: Extraction) -> str:
     ][:2]
     if not state and last_reply:
         state = [last_reply[0].text]
-    reply_turn = last_reply[0].turn if last_reply else -1
-    later = [a for a in found.actions if a.turn > reply_turn]
+    later = [a for a in found.actions if a.turn > found.last_reply]
     if later:
         action = later[-1]
         step = f"{action.text}: {_clip(action.outcome, 160)}" if action.outcome else action.text
