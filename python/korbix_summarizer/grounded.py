@@ -1,49 +1,14 @@
 """A summarizer client whose every item is copied from the conversation.
 
-``GroundedClient`` answers the summarizer's request without letting any model
-write text. A summary goes into the agent's system prompt, where an invented
-line misleads the agent on every later turn, and the small models that run
-offline invent readily (the bundled 135M model copies the prompt's JSON
-example and adds sentences of its own). So the record is built by a
-deterministic extractive pass over the conversation's own structure:
-
-- goals: the sentences of the first user request, then later user requests
-  and constraints;
-- progress: the assistant's reports of finished work and its completed tool
-  actions (changes before reads);
-- current state: the latest assistant reply, and the last tool action when
-  tool work came after it;
-- key decisions: sentences of the user or the assistant that choose
-  ("Decision: ...", "go with", "instead of", "keep the ...", "won't");
-- key facts: file paths, URLs, e-mail addresses, versions, commit hashes,
-  ticket ids, configuration keys, ranked by who mentioned them and how often;
-- blockers: the assistant's statements of problems and the error lines of
-  failed tool results (marked resolved when the same action later succeeded);
-- next steps: the plan in the latest assistant reply, or the user's request
-  when the user spoke last;
-- summary: a narrative joined from the spans above.
-
-Every item is a span of the transcript or of the earlier summary, at most
-lightly normalised (list markers and log time stamps dropped, long spans cut
-at a word with "…", a tool action written as its name and argument brief).
-The earlier summary, normally a context block this package rendered, is
-parsed back into its sections and carried forward, so goals and decisions
-survive repeated summarizing; the lists are bounded.
-
-The pass has no context window: a transcript of any length is read in one
-linear walk. A model can still help where small models are good, choosing
-rather than writing: given a ``labeler`` (a client whose ``complete`` accepts
-``json_schema=``, such as ``LocalModelClient``), the client asks it to label
-the sentences that the rules find ambiguous (or cannot place) as goal,
-decision, blocker, progress, next step or other, one bounded sentence per
-call with the answer constrained to those labels. The label only decides
-which section a sentence goes to, so the output stays grounded whatever the
-model answers; a labeler that fails is logged and the extractive result is
-used.
+``GroundedClient`` answers the requests of ``korbix.core.summarizer`` from the
+conversation's own structure instead of from a model's free text; its
+docstring says how and why. ``summarize_events`` is the same pass as a plain
+function of parsed transcript events.
 """
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
 import math
@@ -79,7 +44,7 @@ MAX_NARRATIVE_CHARS = 600
 # Of the list items carried over from the earlier summary, this many of the
 # oldest stay when a list overflows; the rest of the room goes to the newest.
 KEEP_OLDEST = {"progress": 2, "key_decisions": 4, "key_facts": 8, "blockers": 0}
-FIRST_REQUEST_SENTENCES = 4
+FIRST_REQUEST_SENTENCES = 5
 
 
 # ---------------------------------------------------------------- sentences
@@ -101,7 +66,10 @@ _BREAK_AFTER = re.compile(r"[.!?:;]\s*$")
 _BLOCK_START = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>|```)(?:\s|$)")
 _SENTENCE_BREAK = re.compile(r"(?<=[.!?])[\"')\]]?\s+(?=[\"'(\[`]?\w)")
 # Full stops that end no sentence.
-_ABBREVIATION = re.compile(r"(?:\b(?:e\.g|i\.e|etc|vs|cf|approx|incl|no|nr|fig|resp|z\.b|d\.h|bzw|ca)|\b\w)\.$", re.I)
+_ABBREVIATION = re.compile(
+    r"(?:\b(?:e\.g|i\.e|etc|vs|cf|approx|incl|no|nr|fig|resp|z\.b|d\.h|bzw|ca)|\b\w)\.$",
+    re.IGNORECASE,
+)
 _MARKUP = re.compile(r"^\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>)\s+")
 _LETTER = re.compile(r"[^\W\d_]")
 
@@ -245,10 +213,13 @@ _OPEN_ITEMS = re.compile(
     re.IGNORECASE | re.MULTILINE,
 )
 # A user who agrees and goes on to say how has made a choice.
-_CONSENT = _cue(r"^(?:yes|yeah|yep|ok(?:ay)?|sure|fine|agreed|sounds good|good|great|right)\b[,.!:]*\s+\w")
+_CONSENT = _cue(
+    r"^(?:yes|yeah|yep|ok(?:ay)?|sure|fine|agreed|sounds good|good|great|right)\b[,.!:]*\s+\w"
+)
 # Weighing options is not choosing one.
 _OPTIONS = _cue(
-    r"\b(?:possible|options?|alternatives?|could|might|either|maybe|perhaps|whether|ways? (?:out|to))\b"
+    r"\b(?:possible|options?|alternatives?|could|might|either|maybe|perhaps|whether|"
+    r"ways? (?:out|to))\b"
 )
 
 
@@ -577,7 +548,9 @@ def rank_facts(events: Sequence[Event], limit: int = MAX_ITEMS["key_facts"]) -> 
         # way to it.
         if any(other.endswith("/" + key) or other.startswith(key + "/") for other in chosen):
             continue
-        chosen = [o for o in chosen if not (key.endswith("/" + o) or key.startswith(o.rstrip("/") + "/"))]
+        chosen = [
+            o for o in chosen if not (key.endswith("/" + o) or key.startswith(o.rstrip("/") + "/"))
+        ]
         chosen.append(key)
         shapes.add(shape)
     chosen.sort(key=lambda k: first[k])
@@ -614,7 +587,13 @@ def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) ->
 
 
 def _goals(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
-    first = [s.text for s in found.sentences if s.first_request][:FIRST_REQUEST_SENTENCES]
+    request = [s.text for s in found.sentences if s.first_request]
+    # A long first request keeps its opening and the sentences that ask or
+    # forbid something, in their order.
+    ranked = sorted(
+        range(len(request)), key=lambda i: (i != 0, not _REQUEST.search(request[i]), i)
+    )
+    first = [request[i] for i in sorted(ranked[:FIRST_REQUEST_SENTENCES])]
     later = [s.text for s in by_label["goal"] if not s.first_request and s.role == "user"]
     # The requests that came last say most about where the work is going.
     room = MAX_ITEMS["goals"] - len(first)
@@ -632,7 +611,9 @@ def _with_options(found: Extraction, decision: Sentence) -> str:
     options = [
         s.text
         for s in found.sentences
-        if s.role == "assistant" and previous_user < s.turn < decision.turn and _OPTIONS.search(s.text)
+        if s.role == "assistant"
+        and previous_user < s.turn < decision.turn
+        and _OPTIONS.search(s.text)
     ]
     if not options:
         return decision.text
@@ -669,8 +650,8 @@ def _blockers(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list
             succeeded_later.setdefault(key, action.outcome)
             continue
         text = f"{action.text}: {_clip(action.outcome, 200)}"
-        if key in succeeded_later:
-            text += f" (resolved: {_clip(succeeded_later[key], 80)})" if succeeded_later[key] else ""
+        if succeeded_later.get(key):
+            text += f" (resolved: {_clip(succeeded_later[key], 80)})"
         # One entry per distinct error, whatever the numbers in it.
         errors.setdefault(re.sub(r"\d+", "#", _key(action.outcome)), (action.turn, text))
     tool_errors = sorted(errors.values())[-max(3, MAX_ITEMS["blockers"] - len(stated)) :]
@@ -681,7 +662,8 @@ def _blockers(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list
 def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
     # The user spoke last: what they asked for is what comes next.
     if found.last_user > found.last_reply:
-        return [s.text for s in found.sentences if s.turn == found.last_user][: MAX_ITEMS["next_steps"]]
+        request = [s.text for s in found.sentences if s.turn == found.last_user]
+        return request[: MAX_ITEMS["next_steps"]]
     # The plan of the latest reply supersedes earlier plans.
     latest = [
         s.text
@@ -818,6 +800,8 @@ def label_schema(choices: Sequence[str]) -> dict[str, Any]:
         "required": ["label"],
         "additionalProperties": False,
     }
+
+
 # The instructions come first and never change, so a model that keeps its
 # evaluated prompt prefix reads them once per summary, not once per sentence.
 LABEL_INSTRUCTIONS = (
@@ -835,12 +819,55 @@ LABEL_INSTRUCTIONS = (
 class GroundedClient:
     """Summarizer client that copies every item from the conversation.
 
-    Why extractive, and the model only as a labeler: see the module
-    docstring. ``labeler`` is None for the pure extractive pass (no model,
-    deterministic, milliseconds per summary), or a model client for a mix in
-    which the model labels up to ``max_labels`` ambiguous sentences per
-    summary (the latest ones first). ``temperature`` and ``max_tokens`` of
-    the summarizer's request do not apply: nothing is generated.
+    A summary goes into the agent's system prompt, where an invented line
+    misleads the agent on every later turn, so this client never lets a
+    model write text. It reads the request back into the transcript's events
+    and the earlier summary's sections, and builds the record by a
+    deterministic extractive pass over the conversation's structure:
+
+    - goals: the sentences of the first user request (its opening and what
+      it asks or forbids), then later user requests and constraints;
+    - progress: the agent's reports of finished work and its tool actions
+      that succeeded, changes before runs before reads;
+    - current state: the latest reply, and the last tool call after it;
+    - key decisions: sentences that choose ("Decision: ...", "go with",
+      "instead of", "won't"), and a user's short answer to options the agent
+      laid out, with those options;
+    - key facts: paths, URLs, addresses, versions, hashes, ticket ids and
+      names, ranked by who mentioned them (the user most, tool output least);
+    - blockers: the agent's statements of problems and the telling lines of
+      failed tool calls, marked resolved when the same call later succeeded;
+    - next steps: the plan or open items of the latest reply, or the user's
+      request when the user spoke last;
+    - summary: the first goal, the main decision and the current state.
+
+    Every item is a span of the transcript or of the earlier summary, at
+    most lightly normalised: list markers and log time stamps dropped, long
+    spans cut at a word with "…", a tool action written as its name and
+    argument brief with its outcome line. The earlier summary's items come
+    first and are kept within bounds, so the original goals survive every
+    round. The pass reads a transcript of any length in one linear walk, so
+    no context window limits it.
+
+    Why this design rather than a grammar that restricts a model's items to
+    spans of the transcript, or a grounding filter that repairs a model's
+    items: both still need the whole transcript inside the model's window,
+    and both still let the model decide what matters, which the small
+    offline models do badly (the bundled 135M model copies the prompt's
+    example and invents sentences). The model is good for choosing among a
+    few given answers, so that is all it is asked to do here: given a
+    ``labeler`` (a client whose ``complete`` accepts ``json_schema=``, such as
+    ``LocalModelClient``), the client asks it to place up to ``max_labels``
+    of the sentences the rules find ambiguous or cannot place (the latest
+    first), one sentence per call, the answer constrained to the candidate
+    sections. A label only moves a sentence between sections, so the record
+    stays grounded whatever the model answers; a labeler that fails is
+    logged and the extractive labels stand. On the quality benchmark the
+    bundled model's labels lose more decisions than they place, so the
+    command line's default is the pure pass (``labeler=None``).
+
+    ``temperature`` and ``max_tokens`` of the summarizer's request do not
+    apply: nothing is generated.
     """
 
     def __init__(self, labeler: Labeler | None = None, *, max_labels: int = 16) -> None:
@@ -857,10 +884,12 @@ class GroundedClient:
     ) -> Completion:
         """Answer a summarizer request with the record as JSON text.
 
+        The pass runs in a worker thread, so that a very long conversation
+        (about a second for 10,000 messages) does not stall the event loop.
         Raises ``ValueError`` for a request that holds no conversation.
         """
         earlier_text, transcript = split_request(messages)
-        found = extract(parse_transcript(transcript))
+        found = await asyncio.to_thread(lambda: extract(parse_transcript(transcript)))
         if self.labeler is not None and self.max_labels:
             found.labels = await self._relabel(found)
         earlier = parse_context_block(earlier_text) if earlier_text else None
