@@ -152,7 +152,8 @@ def _cue(pattern: str) -> re.Pattern[str]:
 
 _MARKER = _cue(
     r"^\s*(?:\*\*)?(decision|decided|we decided|approach|blocker|blocked|problem|issue|error|"
-    r"root cause|cause|next|next steps?|plan|todo|to do|then|done|progress|status|fixed|goal|task)"
+    r"root cause|cause|next|next steps?|plan|todo|to do|then|remaining|follow-?ups?|done|progress|"
+    r"status|fixed|goal|task)"
     r"(?:\*\*)?\s*:"
 )
 _MARKER_LABEL: dict[str, Label] = {
@@ -160,7 +161,9 @@ _MARKER_LABEL: dict[str, Label] = {
     "blocker": "blocker", "blocked": "blocker", "problem": "blocker", "issue": "blocker",
     "error": "blocker", "root cause": "blocker", "cause": "blocker",
     "next": "next_step", "next step": "next_step", "next steps": "next_step", "plan": "next_step",
-    "todo": "next_step", "to do": "next_step", "then": "next_step",
+    "todo": "next_step", "to do": "next_step", "then": "next_step", "remaining": "next_step",
+    "follow-up": "next_step", "follow-ups": "next_step", "followup": "next_step",
+    "followups": "next_step",
     "done": "progress", "progress": "progress", "status": "progress", "fixed": "progress",
     "goal": "goal", "task": "goal",
 }
@@ -172,7 +175,8 @@ _DECISION = _cue(
     r"keep (?:the|it|using|both|them|our)|opt(?:ed)? for|settled on|agreed|we'll go|"
     r"instead|is the way to go|trade-?off|so (?:i|we)(?:'ll| will)|"
     r"(?:is|seems|looks like) the (?:safer|better|simpler|simplest|cleanest|right|best|only) "
-    r"(?:fix|option|choice|approach|way|solution))\b"
+    r"(?:fix|option|choice|approach|way|solution)|"
+    r"(?:use|using|pick(?:ed)?|keep|keeping|went|chose)\b[^.;]{0,60}\bbecause)\b"
 )
 _PROBLEM = _cue(
     r"\b(?:errors?|fail(?:s|ed|ing|ure|ures)?|exceptions?|traceback|denied|forbidden|refused|"
@@ -183,7 +187,8 @@ _PROBLEM = _cue(
     r"over (?:the )?(?:\S+ ){0,2}(?:budget|limit)|too (?:big|large|slow|many|long|old)|wrong|"
     r"off by one|no longer|not (?:supported|maintained|allowed|possible|available|installed|"
     r"running|reachable)|unsupported|incompatible|deprecated|grows|growing|oom\w*|mismatch|"
-    r"hangs?|stuck|deadlock|race condition|problems?|broke|never (?:\w+ )?(?:found|becomes?|works?|"
+    r"hangs?|stuck|deadlock|race condition|problems?|broke|(?:does|did|is|are)n'?t work\w*|"
+    r"(?:does|did) not work|not working|still fail\w*|never (?:\w+ )?(?:found|becomes?|works?|"
     r"reach\w*|finish\w*|start\w*|gets?|returns?|ready))\b"
 )
 _DONE = _cue(
@@ -272,7 +277,8 @@ _FAILURE = re.compile(
     r"(?i:\berror:|\b(?:permission|access) denied\b|\bnot found\b|\bno such file\b|"
     r"\bconnection refused\b|\btimed out\b|\bsegmentation fault\b|"
     r"\bexit (?:code|status) [1-9]\d*|\bnon-zero exit\b|\b[1-9]\d* (?:failed|errors?)\b|"
-    r"\bfailed to\b|\bcould not\b|\bcannot\b|\bunable to\b)"
+    r"\bfailed to\b|\bcould not\b|\bcannot\b|\bunable to\b|"
+    r"\"(?:status|state|result|outcome)\"\s*:\s*\"(?:error|failed|failure)\"|\"errors?\"\s*:\s*[{\[\"])"
 )
 _NO_FAILURE = _cue(r"\b(?:0|no|zero|without) (?:errors?|failures?|failed|problems?|issues?)\b")
 _LOG_STAMP = re.compile(
@@ -402,7 +408,8 @@ def make_action(name: str, brief: str, turn: int, result: str | None) -> Action:
         outcome = _error_summary(errors)
     elif kind == "run":
         # A run's verdict ("4 passed in 0.38s") is at its end, if it has one.
-        outcome = lines[-1] if lines and _VERDICT.search(lines[-1]) else lines[0] if lines else ""
+        verdicts = [line for line in lines[-3:] if _VERDICT.search(line) and len(line.split()) >= 3]
+        outcome = verdicts[-1] if verdicts else lines[0] if lines else ""
     else:
         outcome = lines[0] if lines else ""
     return Action(name, brief, turn, kind, True, tuple(errors), outcome)
@@ -463,8 +470,19 @@ def extract(events: Sequence[Event]) -> Extraction:
             lead_in = _OPEN_ITEMS.search(text)
             if lead_in is not None:
                 text, open_items = text[: lead_in.start()], text[lead_in.end() :]
-        pieces = [(t, False) for t in sentences_of(text, 2 if role == "user" else 3)]
-        pieces += [(t, True) for t in sentences_of(open_items)]
+        texts = sentences_of(text, 2 if role == "user" else 3)
+        # A short answer to options the agent laid out picks one: the whole
+        # answer is the decision ("pin it. the last good build is 2.8.3").
+        answers_options = (
+            role == "user"
+            and options_offered
+            and turn != first_user
+            and 0 < sum(len(t.split()) for t in texts) <= 20
+            and not _QUESTION.search(texts[-1])
+        )
+        if answers_options:
+            texts = [" ".join(texts)]
+        pieces = [(t, False) for t in texts] + [(t, True) for t in sentences_of(open_items)]
         for piece, is_open_item in pieces:
             sentence = Sentence(
                 piece,
@@ -475,14 +493,7 @@ def extract(events: Sequence[Event]) -> Extraction:
                 after_last_user=turn > last_user,
             )
             labels = ["next_step"] if is_open_item else rule_labels(sentence)
-            if (
-                role == "user"
-                and options_offered
-                and not sentence.first_request
-                and len(piece.split()) <= 12
-                and not _QUESTION.search(piece)
-            ):
-                # A short answer to options the agent laid out picks one.
+            if answers_options:
                 labels = ["decision", *(label for label in labels if label != "decision")]
             found.labels[len(found.sentences)] = labels  # type: ignore[assignment]
             found.sentences.append(sentence)
@@ -568,6 +579,7 @@ def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) ->
 
     goals = _goals(found, by_label)
     decisions = [_with_options(found, s) for s in by_label["decision"]]
+    plain_decisions = [s.text for s in by_label["decision"]]
     progress = _progress(found, by_label)
     blockers = _blockers(found, by_label)
     next_steps = _next_steps(found, by_label)
@@ -581,8 +593,8 @@ def build_record(found: Extraction, earlier: Mapping[str, Any] | None = None) ->
         "blockers": blockers,
         "next_steps": next_steps,
     }
-    marked = [d for d in decisions if _MARKER.match(d)]
-    new["summary"] = _narrative([*goals[:1], *(marked or decisions)[-1:], current_state])
+    marked = [d for d in plain_decisions if _MARKER.match(d)]
+    new["summary"] = _narrative([*goals[:1], *(marked or plain_decisions)[-1:], current_state])
     return merge_records(earlier or {}, new)
 
 
@@ -603,7 +615,7 @@ def _goals(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[st
 def _with_options(found: Extraction, decision: Sentence) -> str:
     """A user's short choice ("Go with the fork.") with the options it chose
     from, when the assistant's reply before it laid some out."""
-    if decision.role != "user" or len(decision.text.split()) > 12:
+    if decision.role != "user" or len(decision.text.split()) > 20:
         return decision.text
     previous_user = max(
         (s.turn for s in found.sentences if s.role == "user" and s.turn < decision.turn), default=-1

@@ -102,7 +102,7 @@ def parse_transcript(transcript: str) -> list[Event]:
         text = "\n".join(lines)
         if kind == "result":
             text = text.removesuffix(TRUNCATION_MARKER)
-        elif kind == "user":
+        if kind != "call":
             text = _content_parts_text(text)
         events.append(Event(kind, text, name))
 
