@@ -1,8 +1,9 @@
 """``korbix-summarize``: summarize a conversation from the command line.
 
 Reads a conversation (a JSON file holding a list of chat messages, a JSONL
-file with one message per line, or ``-`` for standard input), has an LLM
-condense it with ``korbix.core.summarizer``, and prints the context block for
+file with one message per line, or ``-`` for standard input), condenses it
+with ``korbix.core.summarizer`` and the client of the chosen ``--backend``
+(by default the extractive one, no model), and prints the context block for
 a system prompt, or the Summary record as JSON with ``--json``.
 
 Standard output carries only the result. Progress, the compression report,
