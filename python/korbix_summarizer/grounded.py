@@ -672,16 +672,17 @@ def _blockers(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list
 
 
 def _next_steps(found: Extraction, by_label: Mapping[str, list[Sentence]]) -> list[str]:
-    # The user spoke last: what they asked for is what comes next.
-    if found.last_user > found.last_reply:
-        request = [s.text for s in found.sentences if s.turn == found.last_user]
-        return request[: MAX_ITEMS["next_steps"]]
     # The plan of the latest reply supersedes earlier plans.
     latest = [
         s.text
         for i, s in enumerate(found.sentences)
         if s.last_reply and "next_step" in found.labels_of(i)
     ]
+    # The user spoke last: what they asked for comes next, then the plan
+    # they answered, which their request does not cancel.
+    if found.last_user > found.last_reply:
+        request = [s.text for s in found.sentences if s.turn == found.last_user]
+        return _unique([*request, *latest])[: MAX_ITEMS["next_steps"]]
     if latest:
         return latest[: MAX_ITEMS["next_steps"]]
     # An earlier plan still stands if no tool work followed it.
