@@ -210,7 +210,10 @@ def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, st
         ("[]", ["{file}", "--example"], "but not both"),
         ("[]", ["{file}", "--backend", "openai"], "no model given"),
         ("[]", ["{file}", "--backend", "openai", "--model", "m", "--timeout", "nan"], "--timeout must be positive"),
-        ("[]", ["{file}", "--backend", "local", "--model-path", "absent.gguf"], "no model file at"),
+        pytest.param(
+            "[]", ["{file}", "--backend", "model", "--model-path", "absent.gguf"], "no model file at",
+            marks=needs_local_model,
+        ),
     ],
     ids=[
         "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
