@@ -994,9 +994,13 @@ class Compactor:
         """Cancel a preparation; the error it ended with, if it had ended with one."""
         task = preparation.task
         if not task.done():
-            task.cancel()
-            self._cancelled.add(task)
-            task.add_done_callback(self._cancelled.discard)
+            loop = task.get_loop()
+            if loop is asyncio.get_running_loop():
+                task.cancel()
+                self._cancelled.add(task)
+                task.add_done_callback(self._cancelled.discard)
+            elif not loop.is_closed():  # a task of another thread's loop
+                loop.call_soon_threadsafe(task.cancel)
             return None
         outcome = None if task.cancelled() else task.result()
         return outcome if isinstance(outcome, CompactionError) else None
