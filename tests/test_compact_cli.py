@@ -141,8 +141,9 @@ def test_bad_input_gets_one_line_and_exit_2(conversation_file: Path, args: list[
 
 @needs_local_model
 def test_local_model_compacts_the_bundled_example() -> None:
-    """End to end: the embedded model in the command's own process, two requests."""
-    result = run_compact("--example", "--context-window", "1200", "--summarizer-window", "3300",
+    """End to end: the embedded model (in its worker process), two requests."""
+    result = run_compact("--example", "--backend", "model", "--context-window", "1200",
+                         "--summarizer-window", "3300",
                          "--keep-recent", "4", timeout=900)
 
     assert result.returncode == 0, result.stderr

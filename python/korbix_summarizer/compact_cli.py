@@ -22,13 +22,14 @@ from typing import Any, TextIO
 
 from . import cli
 from .cli import EXIT_FAILED, EXIT_OK, PROG, InputError
+from .local import LocalModelClient
 
 __all__ = ["build_parser", "run"]
 
 COMMAND = f"{PROG} compact"
 
 # Options of the summarize command that mean nothing here.
-_NOT_APPLICABLE = ("json", "previous_summary", "previous_summary_file", "fallback")
+_NOT_APPLICABLE = ("json", "previous_summary", "previous_summary_file", "fallback", "model_info")
 
 
 def _share(text: str) -> float:
@@ -159,7 +160,7 @@ async def _close(client: Any) -> None:
 def _summarizer_window(args: argparse.Namespace, client: Any) -> int | None:
     """--summarizer-window, within what the local model reads at most."""
     wanted: int | None = args.summarizer_window
-    model_window: int | None = getattr(client, "n_ctx", None) if args.backend == "local" else None
+    model_window = client.n_ctx if isinstance(client, LocalModelClient) else None
     if model_window is None:
         return wanted
     if wanted is None:
@@ -181,11 +182,13 @@ async def _compact(
         raise cli._SummarizationFailed(f"cannot import korbix.core.summarizer: {error}") from None
 
     client: Any = None
+    model: LocalModelClient | None = None
     label = "no LLM"
     if args.backend != "none":
         client, label = cli._make_client(args, cli._Observed())
-        if args.backend == "local":
-            cli._leave_at_once_on_interrupt(stderr, client)
+        model = cli.embedded_model(client)
+        if model is not None:
+            cli._leave_at_once_on_interrupt(stderr, model)
     try:
         try:
             compactor = Compactor(
@@ -204,8 +207,8 @@ async def _compact(
             )
         except ValueError as error:
             raise InputError(str(error)) from None
-        if args.backend == "local" and (args.force or compactor.needs_compaction(messages)):
-            await cli._start_local_model(client, label, stderr, quiet=args.quiet)
+        if model is not None and (args.force or compactor.needs_compaction(messages)):
+            await cli._start_local_model(model, label, stderr, quiet=args.quiet)
         progress = None if args.quiet else _progress_line(stderr, len(messages))
         try:
             result = await compactor.compact(messages, force=args.force, progress=progress)
