@@ -1,8 +1,8 @@
 """Quality of compaction: what of a conversation's known facts the final context block keeps.
 
-    .venv/bin/python benchmarks/compaction_quality.py                          # the bundled model
+    .venv/bin/python benchmarks/compaction_quality.py                          # extractive and none
+    .venv/bin/python benchmarks/compaction_quality.py --backend model          # the bundled model
     .venv/bin/python benchmarks/compaction_quality.py --backend openai --base-url URL --model NAME
-    .venv/bin/python benchmarks/compaction_quality.py --backend none           # message-only records
     .venv/bin/python benchmarks/compaction_quality.py --cases 3 --rounds 3 --json results.json
 
 Each scripted agent conversation of ``conversations.py`` (goals, file paths,
@@ -24,7 +24,9 @@ context block, which is measured:
 Two configurations: "checked" is the compactor's defaults (identifiers
 repaired, earlier goals carried over); "plain" turns both off
 (``max_repairs=0, carry_over=False``), which is what the summarizer alone
-gives. The bundled model runs in its worker process (``LocalModelClient``).
+gives. The backends are those of ``quality.py`` (extractive, mixed, model,
+none) and an OpenAI-compatible endpoint; the bundled model runs in its
+worker process (``LocalModelClient``).
 """
 
 from __future__ import annotations
@@ -47,28 +49,24 @@ from korbix_summarizer.compaction import Compactor, is_summary_message, split_le
 CONFIGURATIONS = {"checked": {}, "plain": {"max_repairs": 0, "carry_over": False}}
 
 
-def shared(directory: str | None) -> tuple[ModuleType, ModuleType]:
-    """The scripted conversations and the recall measure shared with ``quality.py``.
+def shared() -> tuple[ModuleType, ModuleType]:
+    """The scripted conversations, the recall measure and the backends of ``quality.py``.
 
     The one place this script imports them: ``conversations`` (``ALL_CASES``,
     ``FIELDS``, ``Case.messages``) and ``quality`` (``recall``,
-    ``placeholders``).
+    ``placeholders``, ``make_backend``, ``BACKENDS``).
     """
-    sys.path.insert(0, directory or HERE)
-    try:
-        import conversations
-        import quality
-    except ImportError as error:
-        raise SystemExit(
-            f"compaction_quality: cannot import the shared benchmark modules ({error}); they are "
-            "benchmarks/conversations.py and benchmarks/quality.py, or give --shared DIR"
-        ) from None
+    sys.path.insert(0, HERE)
+    import conversations
+    import quality
+
     return conversations, quality
 
 
 @dataclass
 class CaseRun:
     case: str
+    backend: str
     configuration: str
     rounds: int
     requests: int
@@ -103,34 +101,39 @@ async def compact_case(compactor: Compactor, messages: list[dict[str, Any]], rou
     return block, results
 
 
-def make_client(args: argparse.Namespace) -> tuple[Any, int]:
-    """The backend's client and the summarizer window to use with it."""
-    if args.backend == "model":
-        from korbix_summarizer.local import LocalModelClient
-
-        client = LocalModelClient()
-        client.load()
-        return client, client.n_ctx
-    if args.backend == "openai":
+def make_client(name: str, args: argparse.Namespace, quality: ModuleType) -> Any:
+    """The backend's client (None for the message-only record)."""
+    if name == "openai":
         from korbix_summarizer.clients import OpenAICompatibleClient
 
-        return OpenAICompatibleClient(model=args.model, base_url=args.base_url, timeout=args.timeout), args.summarizer_window
-    return None, args.summarizer_window
+        return OpenAICompatibleClient(model=args.model, base_url=args.base_url, timeout=args.timeout)
+    factory = quality.make_backend(name)
+    return factory() if factory is not None else None
 
 
-async def run(args: argparse.Namespace) -> list[CaseRun]:
-    conversations, quality = shared(args.shared)
+def close(client: Any) -> None:
+    for part in (client, getattr(client, "labeler", None)):
+        closing = getattr(part, "close", None)
+        if closing is not None:
+            closing()
+
+
+async def run(name: str, args: argparse.Namespace) -> list[CaseRun]:
+    """Every case through one backend, in both configurations."""
+    conversations, quality = shared()
     cases = list(conversations.ALL_CASES)[: args.cases or None]
-    client, window = make_client(args)
+    client = make_client(name, args, quality)
+    # The bundled model reads at most its context; the other backends the option's.
+    window = getattr(client, "n_ctx", None) or args.summarizer_window
     runs: list[CaseRun] = []
     try:
-        for name in args.configurations:
+        for configuration in args.configurations:
             for case in cases:
                 compactor = Compactor(
                     client, context_window=args.context_window, keep_recent=0, summarizer_window=window,
-                    timeout=None, min_fidelity=args.min_fidelity, **CONFIGURATIONS[name],
+                    timeout=None, min_fidelity=args.min_fidelity, **CONFIGURATIONS[configuration],
                 )
-                print(f"compaction_quality: {name} {case.name} ...", file=sys.stderr, flush=True)
+                print(f"compaction_quality: {name} {configuration} {case.name} ...", file=sys.stderr, flush=True)
                 started = time.perf_counter()
                 block, results = await compact_case(compactor, case.messages, args.rounds)
                 seconds = time.perf_counter() - started
@@ -138,7 +141,8 @@ async def run(args: argparse.Namespace) -> list[CaseRun]:
                 identifiers = sum(r.identifiers for r in results)
                 runs.append(CaseRun(
                     case=case.name,
-                    configuration=name,
+                    backend=name,
+                    configuration=configuration,
                     rounds=args.rounds,
                     requests=sum(r.requests for r in results),
                     retries=sum(r.retried for r in results),
@@ -154,11 +158,7 @@ async def run(args: argparse.Namespace) -> list[CaseRun]:
                     block=block,
                 ))
     finally:
-        close = getattr(client, "close", None)
-        if close is not None:
-            result = close()
-            if asyncio.iscoroutine(result):
-                await result
+        close(client)
     return runs
 
 
@@ -167,7 +167,9 @@ def _share(found: int, total: int) -> str:
 
 
 def report(runs: Sequence[CaseRun], fields: Sequence[str], label: str) -> None:
-    print(f"\n{label}; {len({r.case for r in runs})} conversations, {runs[0].rounds if runs else 0} rounds each\n")
+    if not runs:
+        return
+    print(f"\n{label}; {len({r.case for r in runs})} conversations, {runs[0].rounds} rounds each\n")
     print("| configuration | " + " | ".join(fields) + " | fidelity before / after repair | compression "
           "| placeholders | requests | s per conversation |")
     print("|---|" + "---|" * len(fields) + "---|---:|---:|---:|---:|")
@@ -189,8 +191,9 @@ def report(runs: Sequence[CaseRun], fields: Sequence[str], label: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    conversations, quality = shared()
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--backend", choices=("model", "openai", "none"), default="model")
+    parser.add_argument("--backend", nargs="+", choices=(*quality.BACKENDS, "openai"), default=["extractive", "none"])
     parser.add_argument("--base-url", help="the openai backend's endpoint")
     parser.add_argument("--model", help="the openai backend's model")
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per request (openai backend)")
@@ -202,23 +205,24 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--cases", type=int, default=0, help="only the first N conversations")
     parser.add_argument("--configurations", nargs="+", choices=tuple(CONFIGURATIONS), default=list(CONFIGURATIONS))
     parser.add_argument("--min-fidelity", type=float, help="ask once more below this share (default: never)")
-    parser.add_argument("--shared", metavar="DIR", help="where conversations.py and quality.py are (default: here)")
     parser.add_argument("--json", metavar="FILE", help="write every run as JSON")
     parser.add_argument("--show", action="store_true", help="print each final context block")
     args = parser.parse_args(argv)
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
 
-    runs = asyncio.run(run(args))
-    conversations, _ = shared(args.shared)
-    label = {"model": "bundled model", "openai": f"{args.model} at {args.base_url}", "none": "no LLM"}[args.backend]
-    if args.show:
-        for r in runs:
-            print(f"===== {r.configuration} {r.case}\n{r.block}\n")
-    report(runs, conversations.FIELDS, label)
+    everything: list[CaseRun] = []
+    for name in args.backend:
+        runs = asyncio.run(run(name, args))
+        everything += runs
+        if args.show:
+            for r in runs:
+                print(f"===== {name} {r.configuration} {r.case}\n{r.block}\n")
+        label = f"{args.model} at {args.base_url}" if name == "openai" else f"backend {name}"
+        report(runs, conversations.FIELDS, label)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
-            json.dump([asdict(r) for r in runs], out, indent=1)
+            json.dump([asdict(r) for r in everything], out, indent=1)
     return 0
 
 
