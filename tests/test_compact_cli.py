@@ -10,8 +10,8 @@ from typing import Any
 import pytest
 
 from korbix.core import summarizer as module
-from korbix_summarizer.carryover import read_context_block
 from korbix_summarizer.compaction import is_summary_message
+from korbix_summarizer.rendered import parse_context_block
 from test_cli import openai_args, run_cli, stub  # noqa: F401 (stub is a fixture)
 from tools_support import GOOD_SUMMARY, Reply, StubEndpoint, chat_completion, needs_local_model
 
@@ -57,7 +57,7 @@ def test_none_backend_commits_the_message_only_summary(conversation_file: Path) 
     assert compacted[0] == MESSAGES[0] and tail == MESSAGES[len(MESSAGES) - len(tail):]
     assert tail[0]["role"] != "tool" and len(tail) >= 4
     span = MESSAGES[1: len(MESSAGES) - len(tail)]
-    block = read_context_block(compacted[1]["content"])
+    block = parse_context_block(compacted[1]["content"])
     fallback = module._fallback_summary(span)
     assert (block["goals"], block["summary"]) == (fallback["goals"], fallback["summary"])
     # The message-only record names one file; the others are added to its key facts.

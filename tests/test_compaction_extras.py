@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 from korbix.core import summarizer as module
 from korbix_summarizer import CompactionError, Compactor
-from korbix_summarizer.carryover import bound_items, carry_over, read_context_block
+from korbix_summarizer.carryover import bound_items, carry_over
 from korbix_summarizer.compaction import RETRY_HEADING
 from korbix_summarizer.facts import find_identifiers
 from korbix_summarizer.redact import redact_text
@@ -187,19 +187,6 @@ def test_bounded_lists_merge_then_drop_the_oldest_but_keep_the_goal_and_constrai
     long = ["goal"] + [f"{n} " + "x" * 200 for n in range(4)]
     assert bound_items(long, 2, keep_first=True) == (["goal", long[-1]], long[1:-1])
     assert bound_items(["fix the login bug", "Fix the login bug now", "z"], 2) == (["Fix the login bug now", "z"], [])
-
-
-line = st.text("abcdefgh XYZ-:/.0123", max_size=30)
-
-
-@given(st.fixed_dictionaries({key: st.lists(line, max_size=3) for key in
-                              ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")}),
-       line, line)
-def test_a_context_block_reads_back_as_its_record(lists: dict[str, list[str]], state: str, summary: str) -> None:
-    record = {**lists, "current_state": state.strip(), "summary": summary.strip()}
-    read = read_context_block(RENDER(record))
-    assert {key: read[key] for key in record} == {
-        key: [item for item in value] if isinstance(value, list) else value for key, value in record.items()}
 
 
 class Forgetful:

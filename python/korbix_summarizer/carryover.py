@@ -44,7 +44,6 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from .facts import find_identifiers
-from .schema import SUMMARY_KEYS
 
 __all__ = [
     "CARRIED_FIELDS",
@@ -56,57 +55,11 @@ __all__ = [
     "carry_over",
     "covers",
     "is_constraint",
-    "read_context_block",
 ]
 
 LIST_FIELDS: Final = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
 CARRIED_FIELDS: Final = ("goals", "key_decisions", "key_facts")
 MAX_MERGED_CHARS: Final = 300
-
-# The headings of the context block, as the module renders them.
-_SECTIONS: Final = {
-    "### Original Goals": "goals",
-    "### Progress So Far": "progress",
-    "### Current State": "current_state",
-    "### Key Decisions": "key_decisions",
-    "### Key Facts": "key_facts",
-    "### Issues & Resolutions": "blockers",
-    "### Next Steps": "next_steps",
-    "### Narrative Summary": "summary",
-}
-_BULLET: Final = "  - "
-
-
-def read_context_block(text: str) -> dict[str, Any]:
-    """The record a context block was rendered from, as far as its text shows it.
-
-    Several blocks one after the other read as one record. A bullet's
-    continuation lines stay part of its item; list items come back as text.
-    """
-    record: dict[str, Any] = {key: [] if key in LIST_FIELDS else "" for key in SUMMARY_KEYS}
-    texts: dict[str, list[str]] = {"current_state": [], "summary": []}
-    section: str | None = None
-    for line in text.split("\n"):
-        if line in _SECTIONS:
-            section = _SECTIONS[line]
-            if section in texts and texts[section]:
-                texts[section].append("")
-            continue
-        if line.startswith("## "):
-            section = None  # the banner of a block
-            continue
-        if section is None:
-            continue
-        if section in texts:
-            texts[section].append(line)
-        elif line.startswith(_BULLET):
-            record[section].append(line[len(_BULLET) :])
-        elif line and record[section]:
-            record[section][-1] += "\n" + line
-    for key, lines in texts.items():
-        record[key] = "\n".join(lines).strip("\n")
-    return record
-
 
 # ---------------------------------------------------------------- comparing items
 

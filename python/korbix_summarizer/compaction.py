@@ -49,9 +49,10 @@ from typing import Any, Final, Protocol, cast
 
 from korbix.core import summarizer as _summarizer
 
-from .carryover import as_items, carry_over, read_context_block
+from .carryover import as_items, carry_over
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_message, redact_text, redact_value
+from .rendered import parse_context_block
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
 __all__ = [
@@ -758,7 +759,7 @@ class Compactor:
         if previous is not None and self.redact:
             previous, count = redact_text(previous)
             redacted += count
-        earlier = read_context_block(previous) if previous and self.carry_over else None
+        earlier = parse_context_block(previous) if previous and self.carry_over else None
         facts = span_facts(views)
         if self._client is None:
             only, kept, lost = self._merged(earlier, _summarizer._fallback_summary(_dicts(views)))
