@@ -593,7 +593,8 @@ class Compactor:
     - ``min_fidelity`` (None): when the record mentions a smaller share of
       the span's identifiers, the last request is sent once more with the
       missing identifiers listed after the earlier summary, and the record
-      that mentions more of them is kept.
+      that mentions more of them is kept (a retry that fails raises
+      ``CompactionError`` as any request does).
     - ``carry_over`` (True): goals, decisions and facts of the earlier
       summary that the new record neither restates nor shows settled are
       put back, and every list is bounded to ``max_items`` (16) items,
