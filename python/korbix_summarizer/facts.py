@@ -8,9 +8,9 @@ conversation, so that they can be put back into the record's "key_facts".
 
 Identifiers: URLs, e-mail addresses, file paths (absolute, relative, home,
 Windows) and file names with a known extension, ticket and issue ids
-(PROJ-123, #123, "issue 42"), version numbers (1.2.3, 1.2.3-rc.1, v2.1; also the version of a pin such as
-redis==5.0.1), and error and exception names (KeyError,
-ConnectionRefusedError, ENOENT, SIGSEGV). They are looked for in user and
+(PROJ-123, #123, "issue 42"), version numbers (1.2.3, 1.2.3-rc.1, v2.1;
+also the version of a pin such as redis==5.0.1), and error and exception
+names (KeyError, ConnectionRefusedError, ENOENT, SIGSEGV). They are looked for in user and
 assistant text, in tool-call arguments (each argument value on its own) and
 in tool results, in full: also the parts that the summarizer's transcript
 leaves out of a long tool result.
