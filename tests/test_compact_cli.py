@@ -11,6 +11,7 @@ import pytest
 
 from korbix.core import summarizer as module
 from korbix_summarizer.compaction import is_summary_message
+from korbix_summarizer.rendered import parse_context_block
 from test_cli import openai_args, run_cli, stub  # noqa: F401 (stub is a fixture)
 from tools_support import GOOD_SUMMARY, Reply, StubEndpoint, chat_completion, needs_local_model
 
@@ -56,14 +57,20 @@ def test_none_backend_commits_the_message_only_summary(conversation_file: Path) 
     assert compacted[0] == MESSAGES[0] and tail == MESSAGES[len(MESSAGES) - len(tail):]
     assert tail[0]["role"] != "tool" and len(tail) >= 4
     span = MESSAGES[1: len(MESSAGES) - len(tail)]
-    assert compacted[1] == {"role": "system", "content": RENDER(module._fallback_summary(span))}
+    block = parse_context_block(compacted[1]["content"])
+    fallback = module._fallback_summary(span)
+    assert (block["goals"], block["summary"]) == (fallback["goals"], fallback["summary"])
+    # The message-only record names one file; the others are added to its key facts.
+    files = {f"module_{turn}.py" for turn in range(10) if f"module_{turn}.py" in json.dumps(span)}
+    assert {fact.split(" ")[0] for fact in block["key_facts"]} == files - {"module_0.py"}
     assert f"summarized {len(span)} of {len(MESSAGES)} messages in 0 requests: " in result.stderr
+    assert f"of the {len(files)} identifiers of the summarized messages; {len(files) - 1} added" in result.stderr
 
 
 def test_openai_backend_chunks_with_a_line_per_request(conversation_file: Path, stub: StubEndpoint) -> None:
     stub.reply = Reply(body=chat_completion(json.dumps(GOOD_SUMMARY)))
     result = run_compact(str(conversation_file), *openai_args(stub.url), "--context-window", "3000",
-                         "--summarizer-window", "3400", "--keep-recent", "2")
+                         "--summarizer-window", "3400", "--keep-recent", "2", "--max-repairs", "0")
 
     assert result.returncode == 0, result.stderr
     compacted = json.loads(result.stdout)
@@ -74,6 +81,20 @@ def test_openai_backend_chunks_with_a_line_per_request(conversation_file: Path, 
     assert "## Previous Summary (build on this):\n" + RENDER(GOOD_SUMMARY) in (
         stub.requests[1].body["messages"][0]["content"])
     assert f"in {len(stub.requests)} requests: " in result.stderr
+
+
+def test_redact_keeps_credentials_out_of_every_request(tmp_path: Path, stub: StubEndpoint) -> None:
+    secret = "ghp_" + "Zq7" * 12
+    path = tmp_path / "conversation.json"
+    path.write_text(json.dumps(MESSAGES[:3] + [{"role": "user", "content": f"push with token {secret}"}]
+                               + MESSAGES[3:]))
+    stub.reply = Reply(body=chat_completion(json.dumps(GOOD_SUMMARY)))
+    result = run_compact(str(path), *openai_args(stub.url), "--context-window", "3000", "--redact")
+
+    assert result.returncode == 0, result.stderr
+    assert stub.requests and not any(secret in json.dumps(request.body) for request in stub.requests)
+    assert "[redacted: github token]" in json.dumps(stub.requests[0].body)
+    assert "1 credential redacted before summarizing" in result.stderr
 
 
 def test_failed_request_exits_1_and_prints_nothing(conversation_file: Path, stub: StubEndpoint) -> None:

@@ -315,7 +315,9 @@ def test_default_counter_is_a_real_tokenizer_offline() -> None:
     ("settings", "problem"),
     [({"target": 0.9}, "must not exceed trigger"), ({"trigger": 0}, "trigger must be"),
      ({"keep_recent": -1}, "keep_recent"), ({"context_window": 0}, "context_window"),
-     ({"timeout": float("nan")}, "timeout")],
+     ({"timeout": float("nan")}, "timeout"), ({"min_fidelity": 1.5}, "min_fidelity"),
+     ({"max_items": 0}, "max_items"), ({"max_repairs": -1}, "max_repairs"),
+     ({"prepare_at": 0.9}, "prepare_at .* must not exceed trigger")],
 )
 def test_bad_settings_are_refused(settings: dict[str, Any], problem: str) -> None:
     with pytest.raises(ValueError, match=problem):

@@ -4,8 +4,9 @@ Reads a conversation as ``korbix-summarize`` does, compacts it with
 ``Compactor`` when it exceeds the trigger share of ``--context-window`` (or
 always, with ``--force``), and prints the new conversation as a JSON list on
 standard output. Standard error carries a line per summarizer request, the
-report (tokens before and after, messages summarized, requests, seconds) and
-errors, one line each. Exit codes as for ``korbix-summarize``: 0 success
+report (how many of the span's identifiers the summary named and how many
+were added to it, credentials redacted with ``--redact``, tokens before and
+after, messages summarized, requests, seconds) and errors, one line each. Exit codes as for ``korbix-summarize``: 0 success
 (also when nothing needed compacting), 1 a summarizer request failed, 2 bad
 input or options, 130 interrupted.
 """
@@ -41,6 +42,16 @@ def _share(text: str) -> float:
     return value
 
 
+def _fidelity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a share in [0, 1], not {text}")
+    return value
+
+
 def _count(minimum: int) -> Any:
     def parse(text: str) -> int:
         try:
@@ -70,6 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "Tool calls are never separated from their results, and a conversation "
             "longer than the summarizer's window is summarized in several requests. "
+            "Paths, URLs, versions and error names that the summary lost are added to "
+            "its key facts; goals and decisions of an earlier summary are kept. "
             "Exit codes: 0 success (also when nothing needed compacting), 1 a summarizer "
             "request failed, 2 bad input or options, 130 interrupted."
         ),
@@ -105,6 +118,21 @@ def build_parser() -> argparse.ArgumentParser:
     )
     window.add_argument(
         "--force", action="store_true", help="compact even below the trigger",
+    )
+    checks = parser.add_argument_group("checks of the summary")
+    checks.add_argument(
+        "--redact", action="store_true",
+        help="replace API keys, tokens, passwords and private keys by markers such as "
+        "\"[redacted: api key]\" before anything reaches the summarizer",
+    )
+    checks.add_argument(
+        "--min-fidelity", type=_fidelity, metavar="F",
+        help="ask the summarizer once more when its summary names less than this share "
+        "of the conversation's paths, URLs, versions and error names",
+    )
+    checks.add_argument(
+        "--max-repairs", type=_count(0), default=12, metavar="K",
+        help="add at most this many identifiers the summary lost to its key facts (default 12)",
     )
     return parser
 
@@ -173,6 +201,9 @@ async def _compact(
                 # The openai backend bounds its requests with --timeout; the
                 # local model runs until it is done or interrupted.
                 timeout=None,
+                redact=args.redact,
+                min_fidelity=args.min_fidelity,
+                max_repairs=args.max_repairs,
             )
         except ValueError as error:
             raise InputError(str(error)) from None
@@ -210,6 +241,17 @@ def _report(stderr: TextIO, compactor: Any, result: Any, total: int, seconds: fl
             "was cut for its request",
             file=stderr,
         )
+    if result.identifiers:
+        retried = ", after one retry" if result.retried else ""
+        print(
+            f"{PROG}: the summary named {result.fidelity:.0%} of the {result.identifiers} "
+            f"identifiers of the summarized messages{retried}; {len(result.repaired)} added to "
+            f"its key facts, {result.fidelity_repaired:.0%} now",
+            file=stderr,
+        )
+    if compactor.redact:
+        print(f"{PROG}: {result.redacted} credential{'s' if result.redacted != 1 else ''} "
+              "redacted before summarizing", file=stderr)
     print(
         f"{PROG}: summarized {result.compacted} of {total} messages in {result.requests} "
         f"request{'s' if result.requests != 1 else ''}: {result.tokens_before:,} -> "
@@ -249,7 +291,7 @@ def run(
     if args.backend == "none" and not args.quiet:
         print(
             f"{PROG}: backend none: no LLM was used; the summary keeps only the first "
-            "user request and the message count",
+            "user request, the message count and the identifiers named in the messages",
             file=stderr,
         )
     started = time.monotonic()

@@ -12,12 +12,24 @@ consecutive requests, each building on the summary of the one before, so no
 message is dropped unread. A failed request raises ``CompactionError`` and
 leaves the caller's conversation as it was.
 
+Before a record is committed it is checked against the span it replaces:
+the span's identifiers (paths, URLs, versions, error names...) that the
+record lost are put back into its key facts (``facts``), and the goals,
+decisions and facts of the earlier summary that the new record neither
+restates nor settles are carried over (``carryover``). With ``redact=True``
+credentials are replaced by markers before anything reaches the summarizer
+(``redact``). ``Compactor.prepare`` summarizes the older part of a growing
+conversation in the background, so that the turn that reaches the trigger
+applies a ready record instead of waiting for one.
+
 The work is split into steps that can be used and tested on their own: the
 decisions are pure functions of the message list (``split_leading``,
-``atomic_units``, ``choose_cut``, ``take_chunk``, ``summarizer_view``);
-``Compactor.plan`` applies them to a conversation, ``Compactor.summarize``
-performs the requests and returns the record, ``Compactor.commit`` builds
-the new conversation from the plan and the record.
+``atomic_units``, ``choose_cut``, ``take_chunk``, ``summarizer_view``, and
+those of the three modules named above); ``Compactor.plan`` applies them to
+a conversation, ``Compactor.summarize`` performs the requests and returns
+the record, ``Compactor.repair`` completes it with what it lost, and
+``Compactor.commit`` builds the new conversation from the plan and the
+record.
 """
 
 from __future__ import annotations
@@ -26,6 +38,9 @@ import asyncio
 import bisect
 import contextlib
 import contextvars
+import dataclasses
+import hashlib
+import json
 import logging
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -34,6 +49,10 @@ from typing import Any, Final, Protocol, cast
 
 from korbix.core import summarizer as _summarizer
 
+from .carryover import as_items, carry_over
+from .facts import SpanFacts, repair_items, span_facts
+from .redact import redact_message, redact_text, redact_value
+from .rendered import parse_context_block
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
 __all__ = [
@@ -316,12 +335,30 @@ class ChunkProgress:
 
 @dataclass(frozen=True, slots=True)
 class SpanSummary:
-    """The outcome of summarizing a span: the record and how it was made."""
+    """The outcome of summarizing a span: the record and how it was made.
+
+    ``facts`` are the span's identifiers as the summarizer was given them;
+    ``fidelity`` is the share of them that the summarizer's record mentions,
+    ``fidelity_repaired`` the share after ``Compactor.repair`` (None before
+    it), ``repaired`` the key facts the repair added. ``retried`` says that
+    the last request was repeated because of ``min_fidelity``. ``carried``
+    are the earlier summary's items put back into the record, ``dropped``
+    the items that the bound on list lengths took out of it. ``redacted``
+    counts the credentials replaced in what the summarizer was sent.
+    """
 
     record: dict[str, Any]
     requests: int
     truncated: tuple[int, ...]
     fallbacks: int
+    facts: SpanFacts = SpanFacts(())
+    fidelity: float | None = None
+    fidelity_repaired: float | None = None
+    repaired: tuple[str, ...] = ()
+    retried: bool = False
+    carried: tuple[str, ...] = ()
+    dropped: tuple[str, ...] = ()
+    redacted: int = 0
 
 
 @dataclass(frozen=True, slots=True)
@@ -333,10 +370,25 @@ class CompactionResult:
     the Summary record rendered into it, or None when nothing was compacted.
     ``compacted`` is how many of the caller's messages the summary message
     replaced (the summarized span and any earlier summary message).
-    ``truncated`` holds the indices of messages that alone exceeded the
-    summarizer's window and were cut for their request. ``fallbacks``
-    counts requests whose record is the module's message-only summary,
-    which happens only when the compactor was asked to allow it.
+    ``requests`` counts the summarizer requests this call made (a record
+    prepared in the background made its requests before). ``truncated``
+    holds the indices of messages that alone exceeded the summarizer's
+    window and were cut for their request. ``fallbacks`` counts requests
+    whose record is the module's message-only summary, which happens only
+    when the compactor was asked to allow it.
+
+    The checks of the record: ``identifiers`` is the number of identifiers
+    in the summarized span, ``fidelity`` the share of them that the
+    summarizer's record mentioned and ``fidelity_repaired`` the share after
+    the missing ones were added to the key facts (``repaired``, the items
+    added). ``retried`` says that the last request was repeated because its
+    fidelity was below ``min_fidelity``. ``carried`` are goals, decisions
+    and facts of the earlier summary that the new record had left out and
+    that were put back; ``dropped`` are items the bound on list lengths
+    took out. ``redacted`` counts the credentials replaced before the
+    summarizer saw them. ``prepared`` says that the record was prepared in
+    the background by ``Compactor.prepare``; ``prepare_error`` is the error
+    of a background preparation that failed since the last ``compact``.
     """
 
     messages: list[dict[str, Any]]
@@ -347,6 +399,16 @@ class CompactionResult:
     tokens_after: int
     truncated: tuple[int, ...] = ()
     fallbacks: int = 0
+    identifiers: int = 0
+    fidelity: float | None = None
+    fidelity_repaired: float | None = None
+    repaired: tuple[str, ...] = ()
+    retried: bool = False
+    carried: tuple[str, ...] = ()
+    dropped: tuple[str, ...] = ()
+    redacted: int = 0
+    prepared: bool = False
+    prepare_error: CompactionError | None = None
 
 
 # ---------------------------------------------------------------- requests
@@ -428,6 +490,15 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
 
 
+def _latest(earlier: CompactionError | None, later: CompactionError | None) -> CompactionError | None:
+    """The later of two background errors, with the earlier one as its context."""
+    if later is None or later is earlier:
+        return earlier
+    if earlier is not None and later.__context__ is None:
+        later.__context__ = earlier
+    return later
+
+
 # ---------------------------------------------------------------- compactor
 
 
@@ -441,6 +512,59 @@ def _positive(name: str, value: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value <= 0:
         raise ValueError(f"{name} must be a positive number of tokens, not {value!r}")
     return value
+
+
+def _count_of(name: str, value: int, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
+        raise ValueError(f"{name} must be a whole number >= {minimum}, not {value!r}")
+    return value
+
+
+def _check_messages(messages: Sequence[Message]) -> None:
+    for number, message in enumerate(messages, 1):
+        if not isinstance(message, Mapping):
+            raise TypeError(f"message {number} is a {type(message).__name__}, not a dict")
+
+
+def _digest(messages: Sequence[Message]) -> bytes:
+    """A fingerprint of the messages' content (not of their identity)."""
+    digest = hashlib.blake2b(digest_size=16)
+    for message in messages:
+        try:
+            text = json.dumps(message, sort_keys=True, ensure_ascii=False, default=repr)
+        except (TypeError, ValueError):  # keys that cannot be sorted, cycles
+            text = repr(message)
+        digest.update(text.encode("utf-8", "surrogatepass") + b"\0")
+    return digest.digest()
+
+
+def _shifted(progress: Callable[[ChunkProgress], None] | None, shift: int) -> Callable[[ChunkProgress], None] | None:
+    """``progress`` told the indices of the caller's list, for a list ``shift`` messages shorter."""
+    if progress is None or shift == 0:
+        return progress
+
+    def report(chunk: ChunkProgress) -> None:
+        span = range(chunk.span.start + shift, chunk.span.stop + shift)
+        progress(ChunkProgress(chunk.request, chunk.first + shift, chunk.last + shift, span, chunk.tokens))
+
+    return report
+
+
+# Tokens kept in the target for each key fact the repair may add.
+REPAIR_TOKENS: Final = 64
+# Identifiers listed at most in a retry's request.
+RETRY_IDENTIFIERS: Final = 40
+RETRY_HEADING: Final = "### Identifiers of this conversation that the summary must keep"
+
+
+@dataclass(frozen=True, slots=True)
+class _Preparation:
+    """A summary being made in the background for the first ``plan.span.stop`` messages."""
+
+    task: asyncio.Task[SpanSummary | CompactionError]
+    plan: CompactionPlan
+    digest: bytes
+    prefix: tuple[Message, ...]
 
 
 class Compactor:
@@ -459,6 +583,32 @@ class Compactor:
     ``timeout`` bounds each summarizer request in seconds (None: no bound).
     ``allow_fallback`` commits the module's message-only record for a
     request that failed instead of raising ``CompactionError``.
+
+    What is checked before a record is committed:
+
+    - ``max_repairs`` (12): at most this many of the span's identifiers
+      that the record does not mention are added to its key facts, quoted
+      from the span, the most frequent and then the most recent first
+      (``korbix_summarizer.facts``); 0 only measures.
+    - ``min_fidelity`` (None): when the record mentions a smaller share of
+      the span's identifiers, the last request is sent once more with the
+      missing identifiers listed after the earlier summary, and the record
+      that mentions more of them is kept (a retry that fails raises
+      ``CompactionError`` as any request does).
+    - ``carry_over`` (True): goals, decisions and facts of the earlier
+      summary that the new record neither restates nor shows settled are
+      put back, and every list is bounded to ``max_items`` (16) items,
+      oldest merged or dropped first (the rule is given in
+      ``korbix_summarizer.carryover``).
+    - ``redact`` (False): credentials in the messages and the earlier
+      summary are replaced by markers such as "[redacted: api key]" before
+      any request (``korbix_summarizer.redact``). Off by default because
+      the summarizer is asked to keep the credentials an agent needs.
+
+    ``prepare_at`` (default: halfway between ``target`` and ``trigger``) is
+    the share of the window above which ``prepare`` starts summarizing the
+    older part of the conversation in the background. The compactor owns
+    that task: ``aclose`` (or leaving ``async with``) cancels it.
     """
 
     def __init__(
@@ -473,6 +623,12 @@ class Compactor:
         *,
         timeout: float | None = 300.0,
         allow_fallback: bool = False,
+        max_repairs: int = 12,
+        min_fidelity: float | None = None,
+        carry_over: bool = True,
+        max_items: int = 16,
+        redact: bool = False,
+        prepare_at: float | None = None,
     ) -> None:
         self.context_window = _positive("context_window", context_window)
         self.trigger = _share("trigger", trigger)
@@ -491,6 +647,23 @@ class Compactor:
             raise ValueError(f"timeout must be positive or None, not {timeout!r}")
         self.timeout = timeout
         self.allow_fallback = allow_fallback
+        self.max_repairs = _count_of("max_repairs", max_repairs, 0)
+        if min_fidelity is not None and (
+            isinstance(min_fidelity, bool)
+            or not isinstance(min_fidelity, (int, float))
+            or not 0 <= min_fidelity <= 1
+        ):
+            raise ValueError(f"min_fidelity must be a share in [0, 1] or None, not {min_fidelity!r}")
+        self.min_fidelity = min_fidelity
+        self.carry_over = bool(carry_over)
+        self.max_items = _count_of("max_items", max_items, 1)
+        self.redact = bool(redact)
+        if prepare_at is None:
+            self.prepare_at = (self.target + self.trigger) / 2
+        else:
+            self.prepare_at = _share("prepare_at", prepare_at)
+            if self.prepare_at > self.trigger:
+                raise ValueError(f"prepare_at ({prepare_at!r}) must not exceed trigger ({trigger!r})")
         if count_tokens is None:
             count_tokens, self.tokenizer = default_counter()
         elif callable(count_tokens):
@@ -501,6 +674,13 @@ class Compactor:
         self._counter = MessageCounter(count_tokens)
         # Rendering a record does not use the client.
         self._renderer = _summarizer.ConversationSummarizer(None)  # type: ignore[arg-type]
+        # Room kept in the target for the summary message and the facts a repair adds.
+        self._summary_reserve = SUMMARY_RESERVE + self.max_repairs * REPAIR_TOKENS
+        self._preparation: _Preparation | None = None
+        # Preparations cancelled and not yet ended, which aclose waits for.
+        self._cancelled: set[asyncio.Task[Any]] = set()
+        # The error of a failed preparation, until a compaction reports it.
+        self._background_error: CompactionError | None = None
 
     def __repr__(self) -> str:
         return (
@@ -508,6 +688,12 @@ class Compactor:
             f"target={self.target}, keep_recent={self.keep_recent}, "
             f"summarizer_window={self.summarizer_window}, tokenizer={self.tokenizer!r})"
         )
+
+    async def __aenter__(self) -> Compactor:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
 
     # ------------------------------------------------------------ counting
 
@@ -523,25 +709,26 @@ class Compactor:
 
     def plan(self, messages: Sequence[Message], *, force: bool = False) -> CompactionPlan | None:
         """What to summarize, or None when nothing is due or nothing can be cut."""
-        for number, message in enumerate(messages, 1):
-            if not isinstance(message, Mapping):
-                raise TypeError(f"message {number} is a {type(message).__name__}, not a dict")
+        _check_messages(messages)
         tokens = self.count(messages)
         if not force and tokens <= self.trigger * self.context_window:
             return None
+        return self._plan(messages, tokens, self.target)
+
+    def _plan(self, messages: Sequence[Message], tokens: int, share: float) -> CompactionPlan | None:
+        """The plan whose kept tail, with the summary, fits ``share`` of the window."""
         layout = split_leading(messages)
         body = messages[layout.body_start :]
         units = atomic_units(body)
         costs = [self._counter.message(message) for message in body]
         fixed = (
             self._counter.messages(messages[i] for i in layout.head)
-            + SUMMARY_RESERVE
+            + self._summary_reserve
             + REPLY_PRIMING
         )
         pending = bool(units) and has_pending_calls(body, units[-1])
         cut = choose_cut(
-            units, costs, self.keep_recent, int(self.target * self.context_window) - fixed,
-            pending=pending,
+            units, costs, self.keep_recent, int(share * self.context_window) - fixed, pending=pending
         )
         if cut == 0:
             return None
@@ -561,18 +748,35 @@ class Compactor:
         *,
         progress: Callable[[ChunkProgress], None] | None = None,
     ) -> SpanSummary:
-        """Summarize the plan's span in as many requests as its size needs."""
-        views = [summarizer_view(messages[i]) for i in plan.span]
+        """Summarize the plan's span in as many requests as its size needs.
+
+        With ``carry_over``, each request's record is merged with the one it
+        builds on (the earlier summary for the first request). With
+        ``min_fidelity``, a last record that mentions too few of the span's
+        identifiers is asked for once more.
+        """
+        views, redacted = self._views(messages, plan.span)
+        previous = plan.earlier_summary
+        if previous is not None and self.redact:
+            previous, count = redact_text(previous)
+            redacted += count
+        earlier = parse_context_block(previous) if previous and self.carry_over else None
+        facts = span_facts(views)
         if self._client is None:
-            return SpanSummary(_summarizer._fallback_summary(_dicts(views)), 0, (), 1)
+            only, kept, lost = self._merged(earlier, _summarizer._fallback_summary(_dicts(views)))
+            return SpanSummary(
+                only, 0, (), 1, facts, facts.fidelity(only), carried=kept, dropped=lost, redacted=redacted
+            )
         texts = [self._transcript([view]) for view in views]
         # A rendered message costs its tokens plus the line break joining it.
         costs = [self._counter.uncached(text) + 1 if text else 0 for text in texts]
         unit_ends = [unit.stop for unit in atomic_units(views)]
-        previous = plan.earlier_summary
         truncated: list[int] = []
         fallbacks = 0
+        carried: list[str] = []
+        dropped: list[str] = []
         record: dict[str, Any] | None = None
+        last: tuple[list[Message], str | None, Mapping[str, Any] | None, int, int, bool] | None = None
         start = 0
         request = 0
         while start < len(views):
@@ -582,12 +786,50 @@ class Compactor:
                 truncated.append(plan.span[start])
             if progress is not None:
                 progress(ChunkProgress(request, plan.span[start], plan.span[end - 1], plan.span, tokens))
-            record, failed = await self._request(chunk, previous, request)
+            answer, failed = await self._request(chunk, previous, request)
+            last = (chunk, previous, earlier, plan.span[start], plan.span[end - 1], failed)
             fallbacks += failed
+            record, more, gone = self._merged(earlier, answer)
+            carried += more
+            dropped += gone
+            earlier = record
             previous = self._renderer.format_summary_for_context(record)
             start = end
-        assert record is not None  # the span is never empty
-        return SpanSummary(record, request, tuple(truncated), fallbacks)
+        assert record is not None and last is not None  # the span is never empty
+        fidelity = facts.fidelity(record)
+        retried = False
+        if self.min_fidelity is not None and fidelity < self.min_fidelity:
+            chunk, before, basis, first, final, failed = last
+            request += 1
+            note = self._retry_note(before, chunk, facts.missing(record))
+            if progress is not None:
+                tokens = self._request_tokens(note, self._transcript(chunk))
+                progress(ChunkProgress(request, first, final, plan.span, tokens))
+            answer, failed_again = await self._request(chunk, note, request)
+            again, more, gone = self._merged(basis, answer)
+            retried = True
+            if facts.fidelity(again) >= fidelity:
+                record, fidelity = again, facts.fidelity(again)
+                fallbacks += failed_again - failed
+                carried += more
+                dropped += gone
+        return SpanSummary(
+            record, request, tuple(truncated), fallbacks, facts, fidelity, None, (), retried,
+            tuple(dict.fromkeys(carried)), tuple(dict.fromkeys(dropped)), redacted,
+        )
+
+    def repair(self, summary: SpanSummary) -> SpanSummary:
+        """The summary with the identifiers its record lost added to the key facts."""
+        record = dict(summary.record)
+        items = repair_items(summary.facts.missing(record), self.max_repairs)
+        if items:
+            record["key_facts"] = as_items(record.get("key_facts")) + items
+        if self.redact:
+            # Everything sent was redacted; this also covers what the model made up.
+            record = {key: redact_value(value)[0] for key, value in record.items()}
+        return dataclasses.replace(
+            summary, record=record, repaired=tuple(items), fidelity_repaired=summary.facts.fidelity(record)
+        )
 
     def commit(
         self, messages: Sequence[Message], plan: CompactionPlan, summary: SpanSummary
@@ -606,6 +848,14 @@ class Compactor:
             tokens_after=self.count(new),
             truncated=summary.truncated,
             fallbacks=summary.fallbacks,
+            identifiers=len(summary.facts.occurrences),
+            fidelity=summary.fidelity,
+            fidelity_repaired=summary.fidelity_repaired,
+            repaired=summary.repaired,
+            retried=summary.retried,
+            carried=summary.carried,
+            dropped=summary.dropped,
+            redacted=summary.redacted,
         )
 
     async def compact(
@@ -622,14 +872,229 @@ class Compactor:
         Raises ``CompactionError`` when a summarizer request fails; the
         caller's conversation is then as it was. ``progress`` is called
         before each request.
+
+        A record that ``prepare`` made in the background is applied when
+        the conversation still begins with the messages it summarizes
+        (compared by content) and the cut after them is still safe; the
+        newer messages are kept verbatim when the result fits under the
+        trigger, and otherwise the oldest of them are summarized on top of
+        the prepared record. A preparation still running is waited for; one
+        whose messages changed is discarded. The error of a preparation
+        that failed is reported as ``prepare_error`` while the compaction
+        is made as if there had been none.
         """
         snapshot = list(messages)
-        plan = self.plan(snapshot, force=force)
-        if plan is None:
-            tokens = self.count(snapshot)
+        _check_messages(snapshot)
+        tokens = self.count(snapshot)
+        if not force and tokens <= self.trigger * self.context_window:
             return CompactionResult(_dicts(snapshot), None, 0, 0, tokens, tokens)
-        summary = await self.summarize(snapshot, plan, progress=progress)
+        # Taken in one step, so that a concurrent prepare() starts afresh.
+        preparation, self._preparation = self._preparation, None
+        error, self._background_error = self._background_error, None
+        try:
+            ready, failure = await self._take(preparation, snapshot)
+            error = _latest(error, failure)
+            if ready is not None:
+                result = await self._apply(snapshot, tokens, *ready, progress)
+            else:
+                result = await self._compact_now(snapshot, tokens, progress)
+        except BaseException:
+            # Reported by the next compaction instead.
+            self._background_error = _latest(error, self._background_error)
+            raise
+        return dataclasses.replace(result, prepare_error=error) if error is not None else result
+
+    async def _compact_now(
+        self, snapshot: list[Message], tokens: int, progress: Callable[[ChunkProgress], None] | None
+    ) -> CompactionResult:
+        plan = self._plan(snapshot, tokens, self.target)
+        if plan is None:
+            return CompactionResult(_dicts(snapshot), None, 0, 0, tokens, tokens)
+        summary = self.repair(await self.summarize(snapshot, plan, progress=progress))
         return self.commit(snapshot, plan, summary)
+
+    # ------------------------------------------------------------ background
+
+    def prepare(self, messages: Sequence[Message]) -> bool:
+        """Start summarizing the older part of the conversation in the background.
+
+        Meant for every turn that does not compact: below ``prepare_at`` of
+        the window, or while a preparation for these messages runs or is
+        ready, it costs a count from the cache. Above it, a task of the
+        running event loop summarizes the span that a compaction at the
+        trigger would replace, leaving room for the messages that arrive
+        meanwhile; the next ``compact`` applies its record. A preparation
+        for messages that were since changed or removed is cancelled and a
+        new one started. Returns whether a preparation for these messages
+        is running or ready. Must be called in a running event loop.
+        """
+        loop = asyncio.get_running_loop()
+        snapshot = list(messages)
+        current = self._preparation
+        if current is not None:
+            if current.task.get_loop() is loop and self._same_start(current, snapshot):
+                return True
+            self._preparation = None
+            self._background_error = _latest(self._background_error, self._discard(current))
+        tokens = self.count(snapshot)
+        if tokens <= self.prepare_at * self.context_window:
+            return False
+        _check_messages(snapshot)
+        # The tail must leave room for what arrives until the trigger.
+        plan = self._plan(snapshot, tokens, self.target - (self.trigger - self.prepare_at))
+        if plan is None:
+            return False
+        prefix = tuple(snapshot[: plan.span.stop])
+        task = loop.create_task(self._prepared(snapshot, plan), name="korbix-compaction-prepare")
+        self._preparation = _Preparation(task, plan, _digest(prefix), prefix)
+        return True
+
+    async def aclose(self) -> None:
+        """Cancel the background preparation and wait until it has ended.
+
+        An error of a preparation that no compaction reported is logged as
+        a warning on the "korbix.summarizer" logger.
+        """
+        preparation, self._preparation = self._preparation, None
+        if preparation is not None:
+            self._background_error = _latest(self._background_error, self._discard(preparation))
+        loop = asyncio.get_running_loop()
+        waiting = [task for task in self._cancelled if task.get_loop() is loop]
+        if waiting:
+            await asyncio.wait(waiting)
+        error, self._background_error = self._background_error, None
+        if error is not None:
+            logging.getLogger(LOGGER_NAME).warning(
+                "A background summary failed and no compaction reported it: %s", error
+            )
+
+    async def _prepared(self, snapshot: list[Message], plan: CompactionPlan) -> SpanSummary | CompactionError:
+        """The background task: the repaired summary, or the error that stopped it.
+
+        Errors are returned, not raised, so that they wait for the next
+        compaction instead of surfacing in the event loop's handler.
+        """
+        try:
+            return self.repair(await self.summarize(snapshot, plan))
+        except CompactionError as error:
+            return error
+        except Exception as error:
+            failure = CompactionError(f"the background summary failed: {_describe(error)}")
+            failure.__cause__ = error
+            return failure
+
+    def _same_start(self, preparation: _Preparation, snapshot: Sequence[Message]) -> bool:
+        """Whether the conversation still begins with the prepared messages (same objects, or same content)."""
+        prefix = preparation.prefix
+        if len(snapshot) < len(prefix):
+            return False
+        if all(a is b for a, b in zip(prefix, snapshot, strict=False)):
+            return True
+        return _digest(snapshot[: len(prefix)]) == preparation.digest
+
+    def _discard(self, preparation: _Preparation) -> CompactionError | None:
+        """Cancel a preparation; the error it ended with, if it had ended with one."""
+        task = preparation.task
+        if not task.done():
+            loop = task.get_loop()
+            if loop is asyncio.get_running_loop():
+                task.cancel()
+                self._cancelled.add(task)
+                task.add_done_callback(self._cancelled.discard)
+            elif not loop.is_closed():  # a task of another thread's loop
+                loop.call_soon_threadsafe(task.cancel)
+            return None
+        outcome = None if task.cancelled() else task.result()
+        return outcome if isinstance(outcome, CompactionError) else None
+
+    async def _take(
+        self, preparation: _Preparation | None, snapshot: list[Message]
+    ) -> tuple[tuple[CompactionPlan, SpanSummary] | None, CompactionError | None]:
+        """The prepared plan and summary when they still apply, and a background error."""
+        if preparation is None:
+            return None, None
+        task = preparation.task
+        plan = preparation.plan
+        stop = plan.span.stop
+        still = (
+            task.get_loop() is asyncio.get_running_loop()
+            and len(snapshot) > stop
+            and _digest(snapshot[:stop]) == preparation.digest
+            # A result that arrived since for a call of the span would be cut off from it.
+            and any(unit.start == stop - plan.span.start for unit in atomic_units(snapshot[plan.span.start :]))
+        )
+        if not still:
+            return None, self._discard(preparation)
+        # Waiting for a preparation still running; cancelling compact cancels it.
+        outcome = await task
+        if isinstance(outcome, CompactionError):
+            return None, outcome
+        return (plan, outcome), None
+
+    async def _apply(
+        self,
+        snapshot: list[Message],
+        tokens: int,
+        plan: CompactionPlan,
+        summary: SpanSummary,
+        progress: Callable[[ChunkProgress], None] | None,
+    ) -> CompactionResult:
+        """The conversation with the prepared record in place of its span."""
+        plan = dataclasses.replace(plan, tokens_before=tokens)
+        applied = dataclasses.replace(self.commit(snapshot, plan, summary), requests=0, prepared=True)
+        if applied.tokens_after <= self.trigger * self.context_window:
+            return applied
+        # Still too long: summarize the oldest of the newer messages on top of it.
+        interim = applied.messages
+        later = self._plan(interim, applied.tokens_after, self.target)
+        if later is None:
+            return applied
+        shift = plan.span.stop - (len(plan.head) + 1)
+        summary = self.repair(await self.summarize(interim, later, progress=_shifted(progress, shift)))
+        result = self.commit(interim, later, summary)
+        return dataclasses.replace(
+            result,
+            compacted=applied.compacted + result.compacted - 1,  # less the prepared summary message
+            tokens_before=tokens,
+            truncated=tuple(index + shift for index in result.truncated),
+            prepared=True,
+        )
+
+    # ------------------------------------------------------------ record checks
+
+    def _views(self, messages: Sequence[Message], span: range) -> tuple[list[Message], int]:
+        """The span's messages as the summarizer is given them, and the credentials redacted."""
+        views = [summarizer_view(messages[i]) for i in span]
+        if not self.redact:
+            return views, 0
+        total = 0
+        for index, view in enumerate(views):
+            views[index], count = redact_message(view)
+            total += count
+        return views, total
+
+    def _merged(
+        self, earlier: Mapping[str, Any] | None, record: dict[str, Any]
+    ) -> tuple[dict[str, Any], tuple[str, ...], tuple[str, ...]]:
+        """The record merged with the one it builds on: the record, carried and dropped items."""
+        if not self.carry_over:
+            return record, (), ()
+        merged = carry_over(earlier or {}, record, limit=self.max_items)
+        return merged.record, merged.carried, merged.dropped
+
+    def _retry_note(self, previous: str | None, chunk: list[Message], missing: Sequence[Any]) -> str | None:
+        """The earlier summary of a retry, followed by the identifiers the first answer lost.
+
+        As many identifiers are listed as the request has room for.
+        """
+        names = [f"  - {item.identifier}" for item in missing[:RETRY_IDENTIFIERS]]
+        transcript = self._transcript(chunk)
+        while names:
+            note = "\n\n".join(part for part in (previous, RETRY_HEADING + "\n" + "\n".join(names)) if part)
+            if self._request_tokens(note, transcript) <= self.summarizer_window:
+                return note
+            names.pop()
+        return previous
 
     # ------------------------------------------------------------ requests
 
