@@ -43,7 +43,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from .facts import find_identifiers
+from .identifiers import find_identifiers
 
 __all__ = [
     "CARRIED_FIELDS",

@@ -6,11 +6,12 @@ deterministically (no model involved), measure which of them a Summary
 record mentions, and build short items for the ones it lost, quoted from the
 conversation, so that they can be put back into the record's "key_facts".
 
-Identifiers: URLs, e-mail addresses, file paths (absolute, relative, home,
-Windows) and file names with a known extension, ticket and issue ids
-(PROJ-123, #123, "issue 42"), version numbers (1.2.3, 1.2.3-rc.1, v2.1;
-also the version of a pin such as redis==5.0.1), and error and exception
-names (KeyError, ConnectionRefusedError, ENOENT, SIGSEGV). They are looked for in user and
+Identifiers (``identifiers.find_identifiers``): URLs, e-mail addresses,
+file paths (absolute, relative, home, Windows) and file names with a known
+extension, ticket and issue ids (PROJ-123, #123, "issue 42"), version
+numbers (1.2.3, 1.2.3-rc.1, v2.1; also the version of a pin such as
+redis==5.0.1), and error and exception names (KeyError,
+ConnectionRefusedError, ENOENT, SIGSEGV). They are looked for in user and
 assistant text, in tool-call arguments (each argument value on its own) and
 in tool results, in full: also the parts that the summarizer's transcript
 leaves out of a long tool result.
@@ -22,7 +23,9 @@ import json
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, Literal
+from typing import Any, Final
+
+from .identifiers import IdentifierKind, find_identifiers
 
 __all__ = [
     "IdentifierKind",
@@ -34,120 +37,6 @@ __all__ = [
     "repair_items",
     "span_facts",
 ]
-
-IdentifierKind = Literal["url", "email", "path", "ticket", "version", "error"]
-
-_TRAILING: Final = ".,:;!?'\")]}>*"
-
-# A redaction marker inside a URL (a password taken out) is part of the URL.
-_URL = re.compile(
-    r"\b[a-z][a-z0-9+.-]{1,15}://(?:\[redacted: [a-z ]+\]|[^\s<>\"'`()\[\]{}|\\^])+", re.IGNORECASE
-)
-_EMAIL = re.compile(r"\b[A-Za-z0-9._%+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b")
-_WINDOWS_PATH = re.compile(r"\b[A-Za-z]:\\(?:[^\\\s:*?\"'<>|]+\\)*[^\\\s:*?\"'<>|]+")
-_PATH = re.compile(r"(?<![\w/.~:@-])(?:~|\.{1,2})?/?(?:[\w.@+-]++/)++[\w.@+-]*+")
-_EXTENSIONS: Final = frozenset(
-    """py pyi pyx ipynb js mjs cjs jsx ts tsx go rs java kt kts c cc cpp cxx h hh hpp cs rb php
-    swift scala sh bash zsh ps1 bat sql yml yaml json jsonl toml ini cfg conf env md rst txt log
-    csv tsv parquet xml htm html css scss vue svelte lock tf tfvars proto gradle mk cmake gguf
-    pem crt key pdf png jpg jpeg svg zip tar gz whl so dll exe db sqlite sqlite3""".split()
-)
-# A dotted word whose last part is a known extension (checked in _plausible).
-_FILE = re.compile(r"(?<![\w/.\\-])[\w-]++(?:\.[\w-]++)++")
-_SPECIAL_FILE = re.compile(
-    r"(?<![\w/.\\-])\.(?:env|gitignore|dockerignore|npmrc|bashrc|zshrc|editorconfig)\b"
-    r"|\b(?:Dockerfile|Makefile|CMakeLists\.txt|Procfile|Gemfile|Jenkinsfile|Vagrantfile)\b"
-)
-_VERSION = re.compile(
-    r"(?<![\w.])v?\d+\.\d+\.\d+(?:-[0-9A-Za-z]+(?:\.[0-9A-Za-z]+)*)?(?![\w-]|\.\d)"
-    r"|(?<![\w.])v\d+\.\d+(?![\w-]|\.\d)"
-)
-_TICKET = re.compile(
-    r"\b[A-Z][A-Z0-9]{1,9}-\d+(?:-\d+)?\b"
-    r"|(?<![\w&#/])#\d{2,}\b"
-    r"|\b(?:[Ii]ssue|[Tt]icket|[Bb]ug|PR|[Pp]ull request|[Mm]erge request|MR)\s+#?\d+\b"
-)
-_ERROR = re.compile(
-    # At least one letter before the suffix: "KeyError", never "Error" alone.
-    r"\b[A-Z][A-Za-z0-9]*?(?:Error|Exception|Exit|Interrupt|Warning|Fault)\b"
-    r"|\bE(?:NOENT|ACCES|PERM|EXIST|NOTDIR|ISDIR|INVAL|NOSPC|PIPE|AGAIN|CONNREFUSED|CONNRESET|"
-    r"CONNABORTED|TIMEDOUT|HOSTUNREACH|NETUNREACH|ADDRINUSE|ADDRNOTAVAIL|NOMEM|BADF|MFILE|NOTEMPTY|"
-    r"ROFS|BUSY|DEADLK|NOTCONN|NOTSUP|OVERFLOW|RANGE)\b"
-    r"|\bSIG(?:SEGV|KILL|TERM|ABRT|BUS|ILL|FPE|PIPE|HUP|INT|QUIT)\b|\bOOMKilled\b"
-)
-# Prefixes of "WORD-123" that name a standard or a model, not a ticket.
-_NOT_TICKETS: Final = frozenset(
-    {"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "SSL", "GPT", "MD", "RSA", "ES", "X", "UCS", "IEC", "TCP", "UDP"}
-)
-_NOT_PATHS: Final = frozenset(
-    "and/or either/or read/write input/output yes/no true/false on/off client/server he/she his/her "
-    "s/he w/o n/a i/o tcp/ip km/h".split()
-)
-_LETTER = re.compile(r"[^\W\d_]")
-_NUMBER = re.compile(r"\d+")
-
-# Which kind each pattern finds, in the order of precedence (a text taken by
-# an earlier pattern, such as a path inside a URL or a file name inside a
-# path, is not reported again), and a text that any match contains, so that
-# texts without it are not scanned.
-_PATTERNS: Final[tuple[tuple[re.Pattern[str], IdentifierKind, str], ...]] = (
-    (_URL, "url", "://"),
-    (_EMAIL, "email", "@"),
-    (_WINDOWS_PATH, "path", ":\\"),
-    (_PATH, "path", "/"),
-    (_FILE, "path", "."),
-    (_SPECIAL_FILE, "path", ""),
-    (_VERSION, "version", "."),
-    (_TICKET, "ticket", ""),
-    (_ERROR, "error", ""),
-)
-
-
-def _plausible(value: str, kind: IdentifierKind) -> bool:
-    if kind == "url":
-        scheme, rest = value.split("://", 1)
-        host = rest.split("/", 1)[0]
-        if scheme.casefold() == "file":
-            return len(rest) > 1
-        return bool(host) and not host.endswith((":", "@")) and bool(_LETTER.search(host) or _NUMBER.search(host))
-    if kind == "path" and "/" not in value and "\\" not in value:
-        # A file name: a known extension, or a dotfile or build file (all without a dot).
-        return "." not in value.strip(".") or value.rsplit(".", 1)[1].casefold() in _EXTENSIONS
-    if kind == "path" and "/" in value:
-        if value.casefold() in _NOT_PATHS:
-            return False
-        segments = [segment for segment in value.split("/") if segment not in ("", ".", "..", "~")]
-        if not segments or not any(_LETTER.search(segment) for segment in segments):
-            return False  # 1/2, 2024/03/01
-        if value.startswith(("/", "~/", "./", "../")):
-            return len(value) >= 3
-        last = segments[-1]
-        # A relative path: three parts, or a file name with an extension at its end.
-        return len(segments) >= 3 or ("." in last.strip(".") and bool(_LETTER.search(last.rsplit(".", 1)[-1])))
-    if kind == "ticket" and value[0].isupper() and "-" in value:
-        return value.split("-", 1)[0] not in _NOT_TICKETS
-    return True
-
-
-def find_identifiers(text: str) -> list[tuple[int, int, str, IdentifierKind]]:
-    """The identifiers of ``text`` as (start, end, identifier, kind), in order."""
-    found: list[tuple[int, int, str, IdentifierKind]] = []
-    taken: list[tuple[int, int]] = []
-    for pattern, kind, needed in _PATTERNS:
-        if needed not in text:
-            continue
-        for match in pattern.finditer(text):
-            start = match.start()
-            value = match.group().rstrip(_TRAILING)
-            if kind == "path":
-                value = value.rstrip("/") if len(value) > 1 else value
-            end = start + len(value)
-            if not value or any(start < e and s < end for s, e in taken) or not _plausible(value, kind):
-                continue
-            taken.append((start, end))
-            found.append((start, end, value, kind))
-    found.sort()
-    return found
 
 
 # ---------------------------------------------------------------- where they occur
@@ -314,7 +203,7 @@ def record_text(record: Mapping[str, Any]) -> str:
     return "\n".join(lines)
 
 
-_TICKET_NUMBER = re.compile(r"\d+")
+_NUMBER = re.compile(r"\d+")
 
 
 def _mentioned(item: Occurrence, folded_text: str) -> bool:
@@ -322,7 +211,7 @@ def _mentioned(item: Occurrence, folded_text: str) -> bool:
         return True
     if item.kind == "ticket" and not item.identifier[0].isupper() or item.identifier.startswith(("#", "PR", "MR")):
         # "#42", "issue 42" and "PR #42" may all be written for the same number.
-        number = _TICKET_NUMBER.search(item.identifier)
+        number = _NUMBER.search(item.identifier)
         if number is not None:
             pattern = rf"(?:#|\b(?:issue|ticket|bug|pr|pull request|merge request|mr)\s+#?){number.group()}\b"
             return re.search(pattern, folded_text) is not None

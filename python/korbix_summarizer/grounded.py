@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
 from .clients import Completion
-from .identifiers import IdentifierKind, extract_identifiers
+from .identifiers import LETTER, IdentifierKind, extract_identifiers
 from .rendered import Event, parse_context_block, parse_transcript, split_request
 from .schema import SUMMARY_KEYS
 
@@ -71,7 +71,6 @@ _ABBREVIATION = re.compile(
     re.IGNORECASE,
 )
 _MARKUP = re.compile(r"^\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>)\s+")
-_LETTER = re.compile(r"[^\W\d_]")
 
 
 def sentences_of(text: str, min_words: int = 3) -> list[str]:
@@ -110,7 +109,7 @@ def sentences_of(text: str, min_words: int = 3) -> list[str]:
     for unit in units:
         for piece in _split_sentences(unit):
             piece = " ".join(piece.split())
-            if len(piece.split()) < min_words or len(_LETTER.findall(piece)) < len(piece) / 2:
+            if len(piece.split()) < min_words or len(LETTER.findall(piece)) < len(piece) / 2:
                 continue
             result.append(_clip(piece, MAX_ITEM_CHARS))
     return result
@@ -316,7 +315,7 @@ def _log_lines(text: str) -> list[str]:
     lines = []
     for line in text.split("\n"):
         line = " ".join(_RULE.sub(" ", _LOG_STAMP.sub("", line)).split())
-        if line and len(_LETTER.findall(line)) >= 3:
+        if line and len(LETTER.findall(line)) >= 3:
             lines.append(line)
     return lines
 

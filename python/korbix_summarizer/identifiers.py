@@ -1,94 +1,297 @@
-"""Concrete identifiers in text: paths, URLs, addresses, versions, hashes."""
+"""Concrete identifiers in text: paths, URLs, addresses, versions, tickets, names.
+
+One table of patterns serves two readers, each through a selection of its
+rows:
+
+- ``extract_identifiers`` (``EXTRACTIVE``) gives the extractive summarizer
+  its key facts. It wants whatever a reader may look for again, so it also
+  takes ARNs, version pins, commit hashes, constant and snake_case names and
+  text in backticks, and its rules for paths are lenient.
+- ``find_identifiers`` (``FIDELITY``) gives the record checks the
+  identifiers a summary must keep: each one found counts against a summary
+  that leaves it out, so its rules are stricter, and it also takes Windows
+  paths, dotfiles and build files, ticket references in words ("issue 42"),
+  error names, and URLs whose password was redacted.
+
+A pattern that both read the same way is defined once; where they differ on
+purpose, each has a pattern of its own, and the comment says why.
+"""
 
 from __future__ import annotations
 
 import re
-from typing import Literal
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Final, Literal
 
-__all__ = ["IdentifierKind", "extract_identifiers"]
+__all__ = [
+    "EXTRACTIVE",
+    "FIDELITY",
+    "IdentifierKind",
+    "Rule",
+    "Selection",
+    "extract_identifiers",
+    "find",
+    "find_identifiers",
+]
 
-_LETTER = re.compile(r"[^\W\d_]")
+IdentifierKind = Literal["url", "email", "path", "version", "hash", "ticket", "name", "error"]
 
-_URL = re.compile(r"\b[a-z][a-z0-9+.-]{1,15}://[^\s'\"<>`()\[\]{},;|]+", re.IGNORECASE)
+LETTER: Final = re.compile(r"[^\W\d_]")
+_NUMBER = re.compile(r"\d+")
+
+# ---------------------------------------------------------------- patterns
+
+# URLs. The extractive one stops at "," and ";", which separate the values of
+# a tool call's argument brief; the fidelity one reads a redaction marker (a
+# password taken out) as part of the URL.
+URL_SCHEME: Final = r"\b[a-z][a-z0-9+.-]{1,15}://"
+_URL = re.compile(URL_SCHEME + r"[^\s'\"<>`()\[\]{},;|]+", re.IGNORECASE)
+_URL_WITH_MARKERS = re.compile(
+    URL_SCHEME + r"(?:\[redacted: [a-z ]+\]|[^\s<>\"'`()\[\]{}|\\^])+", re.IGNORECASE
+)
 _ARN = re.compile(r"\barn:[\w-]+:[\w-]+:[\w-]*:\d*:[^\s'\"`,;)\]]+")
-_EMAIL = re.compile(r"\b[\w.+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b")
+
+_EMAIL_DOMAIN: Final = r"@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b"
+_EMAIL = re.compile(r"\b[\w.+-]+" + _EMAIL_DOMAIN)
+_EMAIL_ASCII = re.compile(r"\b[A-Za-z0-9._%+-]+" + _EMAIL_DOMAIN)
+
+# Paths. The extractive one ends at a word character; the fidelity one is
+# possessive (no backtracking on long runs of path characters) and cuts a
+# trailing slash after the match.
 _PATH = re.compile(r"(?<![\w/:.@-])(?:~/|\.{1,2}/|/)?(?:[\w.@+-]+/)+[\w.@+-]*\w/?")
+_PATH_POSSESSIVE = re.compile(r"(?<![\w/.~:@-])(?:~|\.{1,2})?/?(?:[\w.@+-]++/)++[\w.@+-]*+")
+_WINDOWS_PATH = re.compile(r"\b[A-Za-z]:\\(?:[^\\\s:*?\"'<>|]+\\)*[^\\\s:*?\"'<>|]+")
+
+# File names. The extractive pattern names its extensions; the fidelity one
+# takes any dotted word and checks its last part against EXTENSIONS.
+BUILD_FILES: Final = ("Dockerfile", "Makefile", "Procfile", "Gemfile", "Jenkinsfile", "Vagrantfile")
 _FILE = re.compile(
     r"(?<![\w/.-])[\w-]+(?:\.[\w-]+)*\.(?:py|pyi|pyx|js|mjs|cjs|jsx|ts|tsx|go|rs|java|kt|c|cc|cpp|"
     r"h|hpp|cs|rb|php|swift|scala|sh|bash|ps1|sql|ya?ml|json|jsonl|toml|ini|cfg|conf|env|md|rst|"
     r"txt|log|csv|tsv|parquet|xml|html?|css|scss|vue|svelte|lock|tf|proto|gradle|mk|gguf)\b"
-    r"|\b(?:Dockerfile|Makefile|Procfile|Gemfile|Jenkinsfile|Vagrantfile)\b",
+    rf"|\b(?:{'|'.join(BUILD_FILES)})\b",
     re.IGNORECASE,
 )
+EXTENSIONS: Final = frozenset(
+    """py pyi pyx ipynb js mjs cjs jsx ts tsx go rs java kt kts c cc cpp cxx h hh hpp cs rb php
+    swift scala sh bash zsh ps1 bat sql yml yaml json jsonl toml ini cfg conf env md rst txt log
+    csv tsv parquet xml htm html css scss vue svelte lock tf tfvars proto gradle mk cmake gguf
+    pem crt key pdf png jpg jpeg svg zip tar gz whl so dll exe db sqlite sqlite3""".split()
+)
+_DOTTED_WORD = re.compile(r"(?<![\w/.\\-])[\w-]++(?:\.[\w-]++)++")
+_SPECIAL_FILE = re.compile(
+    r"(?<![\w/.\\-])\.(?:env|gitignore|dockerignore|npmrc|bashrc|zshrc|editorconfig)\b"
+    rf"|\b(?:{'|'.join(BUILD_FILES)}|CMakeLists\.txt)\b"
+)
+
+# Versions. The extractive one also takes build metadata (1.2.3+abc) and a
+# pin whole (redis==5.0.1); the fidelity one takes v2.1 and refuses the
+# start of a longer dotted number (an IP address).
 _PIN = re.compile(r"\b[A-Za-z][\w.-]*(?:==|>=|<=|~=|@)\d[\w.+-]*")
 _VERSION = re.compile(r"(?<![\w.])v?\d+\.\d+\.\d+(?:[-+][0-9A-Za-z.]+)?\b")
-_HASH = re.compile(r"\b(?=[0-9a-f]*\d)(?=[0-9a-f]*[a-f])[0-9a-f]{7,40}\b")
+_VERSION_STRICT = re.compile(
+    r"(?<![\w.])v?\d+\.\d+\.\d+(?:-[0-9A-Za-z]+(?:\.[0-9A-Za-z]+)*)?(?![\w-]|\.\d)"
+    r"|(?<![\w.])v\d+\.\d+(?![\w-]|\.\d)"
+)
+
+# Tickets. The extractive one wants two digits at least (not "step-1"); the
+# fidelity one also takes "issue 42" and "PR #7".
 _TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d{2,}\b|(?<![\w&#])#\d{2,}\b")
+_TICKET_OR_REFERENCE = re.compile(
+    r"\b[A-Z][A-Z0-9]{1,9}-\d+(?:-\d+)?\b"
+    r"|(?<![\w&#/])#\d{2,}\b"
+    r"|\b(?:[Ii]ssue|[Tt]icket|[Bb]ug|PR|[Pp]ull request|[Mm]erge request|MR)\s+#?\d+\b"
+)
+
+_HASH = re.compile(r"\b(?=[0-9a-f]*\d)(?=[0-9a-f]*[a-f])[0-9a-f]{7,40}\b")
 _CONSTANT = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
 _SNAKE = re.compile(r"\b[a-z][a-z0-9]*(?:_[a-z0-9]+)+\b")
 _BACKTICKED = re.compile(r"`([^`\n]{2,80})`")
-_NOT_PATHS = frozenset(
-    "and/or either/or read/write input/output yes/no true/false on/off client/server "
-    "he/she his/her s/he w/o n/a i/o tcp/ip km/h".split()
+_ERROR = re.compile(
+    # At least one letter before the suffix: "KeyError", never "Error" alone.
+    r"\b[A-Z][A-Za-z0-9]*?(?:Error|Exception|Exit|Interrupt|Warning|Fault)\b"
+    r"|\bE(?:NOENT|ACCES|PERM|EXIST|NOTDIR|ISDIR|INVAL|NOSPC|PIPE|AGAIN|CONNREFUSED|CONNRESET|"
+    r"CONNABORTED|TIMEDOUT|HOSTUNREACH|NETUNREACH|ADDRINUSE|ADDRNOTAVAIL|NOMEM|BADF|MFILE|NOTEMPTY|"
+    r"ROFS|BUSY|DEADLK|NOTCONN|NOTSUP|OVERFLOW|RANGE)\b"
+    r"|\bSIG(?:SEGV|KILL|TERM|ABRT|BUS|ILL|FPE|PIPE|HUP|INT|QUIT)\b|\bOOMKilled\b"
 )
-_NOT_TICKETS = frozenset({"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "MD", "GPT", "ES"})
 
-IdentifierKind = Literal["url", "path", "email", "version", "hash", "ticket", "name"]
+NOT_PATHS: Final = frozenset(
+    "and/or either/or read/write input/output yes/no true/false on/off client/server he/she his/her "
+    "s/he w/o n/a i/o tcp/ip km/h".split()
+)
+# Prefixes of "WORD-123" that name a standard or a model, not a ticket.
+_NOT_TICKETS: Final = frozenset({"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "MD", "GPT", "ES"})
+_NOT_TICKETS_STRICT: Final = _NOT_TICKETS | {"SSL", "RSA", "X", "UCS", "IEC", "TCP", "UDP"}
+
+
+# ---------------------------------------------------------------- checks
+
+
+def _any(value: str) -> bool:
+    return True
+
+
+def _lenient_path(value: str) -> bool:
+    if "/" not in value:
+        return True  # a file name with a known extension
+    segments = [s for s in value.strip("/").split("/") if s]
+    if not segments or not any(LETTER.search(s) for s in segments):
+        return False  # 1/3, 2025/03/09
+    if value.casefold() in NOT_PATHS:
+        return False
+    if value.startswith(("/", "~/", "./", "../")) or len(segments) >= 3:
+        return True
+    return bool(re.search(r"[._-]|\d", value)) or len(segments) == 2 and len(value) >= 7
+
+
+def _strict_path(value: str) -> bool:
+    if "/" not in value and "\\" not in value:
+        # A file name: a known extension, or a dotfile or build file (all without a dot).
+        return "." not in value.strip(".") or value.rsplit(".", 1)[1].casefold() in EXTENSIONS
+    if "/" not in value:
+        return True  # a Windows path
+    if value.casefold() in NOT_PATHS:
+        return False
+    segments = [segment for segment in value.split("/") if segment not in ("", ".", "..", "~")]
+    if not segments or not any(LETTER.search(segment) for segment in segments):
+        return False  # 1/2, 2024/03/01
+    if value.startswith(("/", "~/", "./", "../")):
+        return len(value) >= 3
+    last = segments[-1]
+    # A relative path: three parts, or a file name with an extension at its end.
+    return len(segments) >= 3 or ("." in last.strip(".") and bool(LETTER.search(last.rsplit(".", 1)[-1])))
+
+
+def _has_host(value: str) -> bool:
+    scheme, rest = value.split("://", 1)
+    host = rest.split("/", 1)[0]
+    if scheme.casefold() == "file":
+        return len(rest) > 1
+    return bool(host) and not host.endswith((":", "@")) and bool(LETTER.search(host) or _NUMBER.search(host))
+
+
+def _ticket(value: str) -> bool:
+    return value.startswith("#") or value.split("-")[0] not in _NOT_TICKETS
+
+
+def _strict_ticket(value: str) -> bool:
+    if value[0].isupper() and "-" in value:
+        return value.split("-", 1)[0] not in _NOT_TICKETS_STRICT
+    return True
+
+
+def _name(value: str) -> bool:
+    return len(value) >= 4 and not value.isdigit()
+
+
+# ---------------------------------------------------------------- selections
+
+
+@dataclass(frozen=True, slots=True)
+class Rule:
+    """A pattern, the kind of identifier it finds, and the check a match must pass.
+
+    ``needle`` is a text that every match contains (texts without it are not
+    scanned); ``group`` is the group of the match that is the identifier.
+    """
+
+    pattern: re.Pattern[str]
+    kind: IdentifierKind
+    plausible: Callable[[str], bool] = _any
+    needle: str = ""
+    group: int = 0
+
+
+@dataclass(frozen=True, slots=True)
+class Selection:
+    """The rules a reader applies, in order of precedence: a text taken by an
+    earlier rule (a path inside a URL, a file name inside a path) is not
+    reported again. ``trailing`` is cut from the end of every match, and
+    ``trailing_slash`` also a slash from the end of a path."""
+
+    rules: tuple[Rule, ...]
+    trailing: str = ".,:;!?'\")]}"
+    trailing_slash: bool = False
+
+
+EXTRACTIVE: Final = Selection(
+    (
+        Rule(_URL, "url", needle="://"),
+        Rule(_ARN, "url", needle="arn:"),
+        Rule(_EMAIL, "email", needle="@"),
+        Rule(_BACKTICKED, "name", _name, needle="`", group=1),
+        Rule(_PIN, "version"),
+        Rule(_PATH, "path", _lenient_path, needle="/"),
+        Rule(_FILE, "path", _lenient_path),
+        Rule(_VERSION, "version", needle="."),
+        Rule(_HASH, "hash"),
+        Rule(_TICKET, "ticket", _ticket),
+        Rule(_CONSTANT, "name", _name, needle="_"),
+        Rule(_SNAKE, "name", _name, needle="_"),
+    )
+)
+
+FIDELITY: Final = Selection(
+    (
+        Rule(_URL_WITH_MARKERS, "url", _has_host, needle="://"),
+        Rule(_EMAIL_ASCII, "email", needle="@"),
+        Rule(_WINDOWS_PATH, "path", _strict_path, needle=":\\"),
+        Rule(_PATH_POSSESSIVE, "path", _strict_path, needle="/"),
+        Rule(_DOTTED_WORD, "path", _strict_path, needle="."),
+        Rule(_SPECIAL_FILE, "path", _strict_path),
+        Rule(_VERSION_STRICT, "version", needle="."),
+        Rule(_TICKET_OR_REFERENCE, "ticket", _strict_ticket),
+        Rule(_ERROR, "error"),
+    ),
+    trailing=".,:;!?'\")]}>*",
+    trailing_slash=True,
+)
+
+
+def find(text: str, selection: Selection) -> list[tuple[int, int, str, IdentifierKind]]:
+    """The identifiers that ``selection`` finds in ``text`` as (start, end, identifier, kind), in order."""
+    found: list[tuple[int, int, str, IdentifierKind]] = []
+    taken: list[tuple[int, int]] = []
+    trailing = selection.trailing
+    for rule in selection.rules:
+        if rule.needle not in text:
+            continue
+        group = rule.group
+        slash = selection.trailing_slash and rule.kind == "path"
+        for match in rule.pattern.finditer(text):
+            start = match.start(group)
+            value = match.group(group).rstrip(trailing)
+            if slash and len(value) > 1:
+                value = value.rstrip("/")
+            end = start + len(value)
+            if not value or any(start < e and s < end for s, e in taken) or not rule.plausible(value):
+                continue
+            taken.append((start, end))
+            found.append((start, end, value, rule.kind))
+    found.sort()
+    return found
 
 
 def extract_identifiers(text: str) -> list[tuple[str, IdentifierKind]]:
-    """The concrete identifiers of ``text``, in order of appearance.
+    """The concrete identifiers of ``text`` for the extractive summarizer, in order of appearance.
 
     URLs and ARNs, e-mail addresses, file paths and file names, version pins
     and numbers, commit hashes, ticket ids, constant names, snake_case names
     and text in backticks. A path inside a URL or a file name inside a path
     is not reported again.
     """
-    found: list[tuple[int, str, IdentifierKind]] = []
-    taken: list[tuple[int, int]] = []
-
-    def free(start: int, end: int) -> bool:
-        return all(end <= s or start >= e for s, e in taken)
-
-    def take(pattern: re.Pattern[str], kind: IdentifierKind, group: int = 0) -> None:
-        for match in pattern.finditer(text):
-            start, end = match.span(group)
-            value = match.group(group).rstrip(".,:;!?'\")]}")
-            if not value or not free(start, start + len(value)) or not _plausible(value, kind):
-                continue
-            taken.append((start, start + len(value)))
-            found.append((start, value, kind))
-
-    take(_URL, "url")
-    take(_ARN, "url")
-    take(_EMAIL, "email")
-    take(_BACKTICKED, "name", 1)
-    take(_PIN, "version")
-    take(_PATH, "path")
-    take(_FILE, "path")
-    take(_VERSION, "version")
-    take(_HASH, "hash")
-    take(_TICKET, "ticket")
-    take(_CONSTANT, "name")
-    take(_SNAKE, "name")
-    found.sort(key=lambda item: item[0])
-    return [(value, kind) for _, value, kind in found]
+    return [(value, kind) for _, _, value, kind in find(text, EXTRACTIVE)]
 
 
-def _plausible(value: str, kind: IdentifierKind) -> bool:
-    if kind == "path":
-        if "/" not in value:
-            return True  # a file name with a known extension
-        segments = [s for s in value.strip("/").split("/") if s]
-        if not segments or not any(_LETTER.search(s) for s in segments):
-            return False  # 1/3, 2025/03/09
-        if value.casefold() in _NOT_PATHS:
-            return False
-        if value.startswith(("/", "~/", "./", "../")) or len(segments) >= 3:
-            return True
-        return bool(re.search(r"[._-]|\d", value)) or len(segments) == 2 and len(value) >= 7
-    if kind == "ticket":
-        return value.startswith("#") or value.split("-")[0] not in _NOT_TICKETS
-    if kind == "name":
-        return len(value) >= 4 and not value.isdigit()
-    return True
+def find_identifiers(text: str) -> list[tuple[int, int, str, IdentifierKind]]:
+    """The identifiers of ``text`` that the record checks count, as (start, end, identifier, kind), in order.
+
+    URLs (also with a redacted password), e-mail addresses, file paths
+    (absolute, relative, home, Windows) and file names with a known
+    extension, ticket and issue ids (PROJ-123, #123, "issue 42"), version
+    numbers (1.2.3, 1.2.3-rc.1, v2.1; also the version of a pin such as
+    redis==5.0.1), and error and exception names (KeyError, ENOENT, SIGSEGV).
+    """
+    return find(text, FIDELITY)
