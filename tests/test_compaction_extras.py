@@ -51,9 +51,11 @@ def compactor(client: Any, **settings: Any) -> Compactor:
         ("ConnectionRefusedError, KeyError: 'x', ENOENT and SIGSEGV; an Error", ["ConnectionRefusedError", "KeyError", "ENOENT", "SIGSEGV"]),
         ("settings.py, Dockerfile, .env and C:\\Users\\bob\\notes.txt", ["settings.py", "Dockerfile", ".env", "C:\\Users\\bob\\notes.txt"]),
         ("redis://u:[redacted: password]@cache:6379/0", ["redis://u:[redacted: password]@cache:6379/0"]),
+        ("torch 2.1.0+cu121 from jürgen@example.de", ["2.1.0+cu121", "jürgen@example.de"]),
         ("and/or 1/2 2024/03/01 client/server, e.g. os.path.join, EXPIRE, window/2", []),
     ],
-    ids=["paths", "url-email", "tickets", "versions", "errors", "files", "redacted-url", "near-misses"],
+    ids=["paths", "url-email", "tickets", "versions", "errors", "files", "redacted-url", "build-unicode",
+         "near-misses"],
 )
 def test_identifiers(text: str, found: list[str]) -> None:
     assert [value for _, _, value, _ in find_identifiers(text)] == found

@@ -20,16 +20,17 @@ purpose, each has a pattern of its own, and the comment says why.
 from __future__ import annotations
 
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Final, Literal
+
+from .redact import MARKER_PATTERN
 
 __all__ = [
     "EXTRACTIVE",
     "FIDELITY",
     "IdentifierKind",
     "Rule",
-    "Selection",
     "extract_identifiers",
     "find",
     "find_identifiers",
@@ -42,42 +43,37 @@ _NUMBER = re.compile(r"\d+")
 
 # ---------------------------------------------------------------- patterns
 
-# URLs. The extractive one stops at "," and ";", which separate the values of
-# a tool call's argument brief; the fidelity one reads a redaction marker (a
-# password taken out) as part of the URL.
-URL_SCHEME: Final = r"\b[a-z][a-z0-9+.-]{1,15}://"
-_URL = re.compile(URL_SCHEME + r"[^\s'\"<>`()\[\]{},;|]+", re.IGNORECASE)
-_URL_WITH_MARKERS = re.compile(
-    URL_SCHEME + r"(?:\[redacted: [a-z ]+\]|[^\s<>\"'`()\[\]{}|\\^])+", re.IGNORECASE
+# URLs; a redaction marker inside one (a password taken out) is part of it.
+_URL = re.compile(
+    r"\b[a-z][a-z0-9+.-]{1,15}://(?:" + MARKER_PATTERN + r"|[^\s<>\"'`()\[\]{}|\\^])+", re.IGNORECASE
 )
 _ARN = re.compile(r"\barn:[\w-]+:[\w-]+:[\w-]*:\d*:[^\s'\"`,;)\]]+")
 
-_EMAIL_DOMAIN: Final = r"@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b"
-_EMAIL = re.compile(r"\b[\w.+-]+" + _EMAIL_DOMAIN)
-_EMAIL_ASCII = re.compile(r"\b[A-Za-z0-9._%+-]+" + _EMAIL_DOMAIN)
+_EMAIL = re.compile(r"\b[\w.%+-]+@[A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)*\.[A-Za-z]{2,}\b")
 
-# Paths. The extractive one ends at a word character; the fidelity one is
-# possessive (no backtracking on long runs of path characters) and cuts a
-# trailing slash after the match.
+# Paths. Each reader has its pattern and its check: the extractive ones take
+# a path of two parts (src/main), the fidelity ones want three parts or a
+# file name at the end, and also read Windows paths.
 _PATH = re.compile(r"(?<![\w/:.@-])(?:~/|\.{1,2}/|/)?(?:[\w.@+-]+/)+[\w.@+-]*\w/?")
 _PATH_POSSESSIVE = re.compile(r"(?<![\w/.~:@-])(?:~|\.{1,2})?/?(?:[\w.@+-]++/)++[\w.@+-]*+")
 _WINDOWS_PATH = re.compile(r"\b[A-Za-z]:\\(?:[^\\\s:*?\"'<>|]+\\)*[^\\\s:*?\"'<>|]+")
 
-# File names. The extractive pattern names its extensions; the fidelity one
-# takes any dotted word and checks its last part against EXTENSIONS.
+# File names with a known extension, and build files. The extractive pattern
+# names the extensions, but not those that are also attribute names in code
+# (self.db, args.key); the fidelity one takes any dotted word and checks its
+# last part against EXTENSIONS, and also takes dotfiles.
 BUILD_FILES: Final = ("Dockerfile", "Makefile", "Procfile", "Gemfile", "Jenkinsfile", "Vagrantfile")
-_FILE = re.compile(
-    r"(?<![\w/.-])[\w-]+(?:\.[\w-]+)*\.(?:py|pyi|pyx|js|mjs|cjs|jsx|ts|tsx|go|rs|java|kt|c|cc|cpp|"
-    r"h|hpp|cs|rb|php|swift|scala|sh|bash|ps1|sql|ya?ml|json|jsonl|toml|ini|cfg|conf|env|md|rst|"
-    r"txt|log|csv|tsv|parquet|xml|html?|css|scss|vue|svelte|lock|tf|proto|gradle|mk|gguf)\b"
-    rf"|\b(?:{'|'.join(BUILD_FILES)})\b",
-    re.IGNORECASE,
-)
 EXTENSIONS: Final = frozenset(
     """py pyi pyx ipynb js mjs cjs jsx ts tsx go rs java kt kts c cc cpp cxx h hh hpp cs rb php
     swift scala sh bash zsh ps1 bat sql yml yaml json jsonl toml ini cfg conf env md rst txt log
     csv tsv parquet xml htm html css scss vue svelte lock tf tfvars proto gradle mk cmake gguf
     pem crt key pdf png jpg jpeg svg zip tar gz whl so dll exe db sqlite sqlite3""".split()
+)
+_ATTRIBUTE_NAMES: Final = frozenset({"key", "db", "so"})
+_FILE_NAME = re.compile(
+    rf"(?<![\w/.-])[\w-]+(?:\.[\w-]+)*\.(?:{'|'.join(sorted(EXTENSIONS - _ATTRIBUTE_NAMES))})\b"
+    rf"|\b(?:{'|'.join(BUILD_FILES)})\b",
+    re.IGNORECASE,
 )
 _DOTTED_WORD = re.compile(r"(?<![\w/.\\-])[\w-]++(?:\.[\w-]++)++")
 _SPECIAL_FILE = re.compile(
@@ -85,18 +81,17 @@ _SPECIAL_FILE = re.compile(
     rf"|\b(?:{'|'.join(BUILD_FILES)}|CMakeLists\.txt)\b"
 )
 
-# Versions. The extractive one also takes build metadata (1.2.3+abc) and a
-# pin whole (redis==5.0.1); the fidelity one takes v2.1 and refuses the
-# start of a longer dotted number (an IP address).
+# Versions: also with a pre-release or build part (1.2.3-rc.1, 2.1.0+cu121),
+# and v2.1, but not the start of a longer dotted number (an IP address).
+# The extractive reader also takes a pin whole (redis==5.0.1).
 _PIN = re.compile(r"\b[A-Za-z][\w.-]*(?:==|>=|<=|~=|@)\d[\w.+-]*")
-_VERSION = re.compile(r"(?<![\w.])v?\d+\.\d+\.\d+(?:[-+][0-9A-Za-z.]+)?\b")
-_VERSION_STRICT = re.compile(
-    r"(?<![\w.])v?\d+\.\d+\.\d+(?:-[0-9A-Za-z]+(?:\.[0-9A-Za-z]+)*)?(?![\w-]|\.\d)"
-    r"|(?<![\w.])v\d+\.\d+(?![\w-]|\.\d)"
+_VERSION = re.compile(
+    r"(?<![\w.])v?\d+\.\d+\.\d+(?:-[0-9A-Za-z]+(?:\.[0-9A-Za-z]+)*)?(?:\+[0-9A-Za-z]+(?:\.[0-9A-Za-z]+)*)?"
+    r"(?![\w-]|\.\d)|(?<![\w.])v\d+\.\d+(?![\w-]|\.\d)"
 )
 
-# Tickets. The extractive one wants two digits at least (not "step-1"); the
-# fidelity one also takes "issue 42" and "PR #7".
+# Tickets. The extractive pattern wants two digits at least; the fidelity one
+# also takes "ISSUE-7", "CVE-2024-3094", "issue 42" and "PR #7".
 _TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d{2,}\b|(?<![\w&#])#\d{2,}\b")
 _TICKET_OR_REFERENCE = re.compile(
     r"\b[A-Z][A-Z0-9]{1,9}-\d+(?:-\d+)?\b"
@@ -104,6 +99,8 @@ _TICKET_OR_REFERENCE = re.compile(
     r"|\b(?:[Ii]ssue|[Tt]icket|[Bb]ug|PR|[Pp]ull request|[Mm]erge request|MR)\s+#?\d+\b"
 )
 
+# Only the extractive reader: commit hashes, constant and snake_case names,
+# text in backticks. Only the fidelity reader: error and exception names.
 _HASH = re.compile(r"\b(?=[0-9a-f]*\d)(?=[0-9a-f]*[a-f])[0-9a-f]{7,40}\b")
 _CONSTANT = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
 _SNAKE = re.compile(r"\b[a-z][a-z0-9]*(?:_[a-z0-9]+)+\b")
@@ -122,14 +119,15 @@ NOT_PATHS: Final = frozenset(
     "s/he w/o n/a i/o tcp/ip km/h".split()
 )
 # Prefixes of "WORD-123" that name a standard or a model, not a ticket.
-_NOT_TICKETS: Final = frozenset({"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "MD", "GPT", "ES"})
-_NOT_TICKETS_STRICT: Final = _NOT_TICKETS | {"SSL", "RSA", "X", "UCS", "IEC", "TCP", "UDP"}
+_NOT_TICKETS: Final = frozenset(
+    {"UTF", "SHA", "ISO", "AES", "HTTP", "TLS", "SSL", "GPT", "MD", "RSA", "ES", "UCS", "IEC", "TCP", "UDP"}
+)
 
 
 # ---------------------------------------------------------------- checks
 
 
-def _any(value: str) -> bool:
+def _always(value: str) -> bool:
     return True
 
 
@@ -146,12 +144,14 @@ def _lenient_path(value: str) -> bool:
     return bool(re.search(r"[._-]|\d", value)) or len(segments) == 2 and len(value) >= 7
 
 
+def _known_file(value: str) -> bool:
+    """A file name: a known extension, or a dotfile or build file (all without a dot)."""
+    return "." not in value.strip(".") or value.rsplit(".", 1)[1].casefold() in EXTENSIONS
+
+
 def _strict_path(value: str) -> bool:
-    if "/" not in value and "\\" not in value:
-        # A file name: a known extension, or a dotfile or build file (all without a dot).
-        return "." not in value.strip(".") or value.rsplit(".", 1)[1].casefold() in EXTENSIONS
     if "/" not in value:
-        return True  # a Windows path
+        return _known_file(value)  # a directory whose slash was cut ("e2e/")
     if value.casefold() in NOT_PATHS:
         return False
     segments = [segment for segment in value.split("/") if segment not in ("", ".", "..", "~")]
@@ -164,6 +164,10 @@ def _strict_path(value: str) -> bool:
     return len(segments) >= 3 or ("." in last.strip(".") and bool(LETTER.search(last.rsplit(".", 1)[-1])))
 
 
+def _windows_path(value: str) -> bool:
+    return "/" not in value or _strict_path(value)
+
+
 def _has_host(value: str) -> bool:
     scheme, rest = value.split("://", 1)
     host = rest.split("/", 1)[0]
@@ -173,20 +177,19 @@ def _has_host(value: str) -> bool:
 
 
 def _ticket(value: str) -> bool:
-    return value.startswith("#") or value.split("-")[0] not in _NOT_TICKETS
-
-
-def _strict_ticket(value: str) -> bool:
     if value[0].isupper() and "-" in value:
-        return value.split("-", 1)[0] not in _NOT_TICKETS_STRICT
-    return True
+        return value.split("-", 1)[0] not in _NOT_TICKETS
+    return True  # #123, issue 42
 
 
 def _name(value: str) -> bool:
     return len(value) >= 4 and not value.isdigit()
 
 
-# ---------------------------------------------------------------- selections
+# ---------------------------------------------------------------- the table
+
+
+_TRAILING: Final = ".,:;!?'\")]}"
 
 
 @dataclass(frozen=True, slots=True)
@@ -195,75 +198,64 @@ class Rule:
 
     ``needle`` is a text that every match contains (texts without it are not
     scanned); ``group`` is the group of the match that is the identifier.
+    ``trailing`` is cut from the end of a match, and with ``slash`` then a
+    trailing slash too.
     """
 
     pattern: re.Pattern[str]
     kind: IdentifierKind
-    plausible: Callable[[str], bool] = _any
+    plausible: Callable[[str], bool] = _always
     needle: str = ""
     group: int = 0
+    trailing: str = _TRAILING
+    slash: bool = False
 
 
-@dataclass(frozen=True, slots=True)
-class Selection:
-    """The rules a reader applies, in order of precedence: a text taken by an
-    earlier rule (a path inside a URL, a file name inside a path) is not
-    reported again. ``trailing`` is cut from the end of every match, and
-    ``trailing_slash`` also a slash from the end of a path."""
+# Rules that both readers apply.
+URL: Final = Rule(_URL, "url", _has_host, needle="://", trailing=_TRAILING + ">*")
+EMAIL: Final = Rule(_EMAIL, "email", needle="@")
 
-    rules: tuple[Rule, ...]
-    trailing: str = ".,:;!?'\")]}"
-    trailing_slash: bool = False
-
-
-EXTRACTIVE: Final = Selection(
-    (
-        Rule(_URL, "url", needle="://"),
-        Rule(_ARN, "url", needle="arn:"),
-        Rule(_EMAIL, "email", needle="@"),
-        Rule(_BACKTICKED, "name", _name, needle="`", group=1),
-        Rule(_PIN, "version"),
-        Rule(_PATH, "path", _lenient_path, needle="/"),
-        Rule(_FILE, "path", _lenient_path),
-        Rule(_VERSION, "version", needle="."),
-        Rule(_HASH, "hash"),
-        Rule(_TICKET, "ticket", _ticket),
-        Rule(_CONSTANT, "name", _name, needle="_"),
-        Rule(_SNAKE, "name", _name, needle="_"),
-    )
+# The readers' rules in order of precedence: a text taken by an earlier rule
+# (a path inside a URL, a file name inside a path) is not reported again.
+EXTRACTIVE: Final[tuple[Rule, ...]] = (
+    URL,
+    Rule(_ARN, "url", needle="arn:"),
+    EMAIL,
+    Rule(_BACKTICKED, "name", _name, needle="`", group=1),
+    Rule(_PIN, "version"),
+    Rule(_PATH, "path", _lenient_path, needle="/"),
+    Rule(_FILE_NAME, "path", _lenient_path),
+    Rule(_VERSION, "version", needle="."),
+    Rule(_HASH, "hash"),
+    Rule(_TICKET, "ticket", _ticket),
+    Rule(_CONSTANT, "name", _name, needle="_"),
+    Rule(_SNAKE, "name", _name, needle="_"),
 )
-
-FIDELITY: Final = Selection(
-    (
-        Rule(_URL_WITH_MARKERS, "url", _has_host, needle="://"),
-        Rule(_EMAIL_ASCII, "email", needle="@"),
-        Rule(_WINDOWS_PATH, "path", _strict_path, needle=":\\"),
-        Rule(_PATH_POSSESSIVE, "path", _strict_path, needle="/"),
-        Rule(_DOTTED_WORD, "path", _strict_path, needle="."),
-        Rule(_SPECIAL_FILE, "path", _strict_path),
-        Rule(_VERSION_STRICT, "version", needle="."),
-        Rule(_TICKET_OR_REFERENCE, "ticket", _strict_ticket),
-        Rule(_ERROR, "error"),
-    ),
-    trailing=".,:;!?'\")]}>*",
-    trailing_slash=True,
+FIDELITY: Final[tuple[Rule, ...]] = (
+    URL,
+    EMAIL,
+    Rule(_WINDOWS_PATH, "path", _windows_path, needle=":\\", slash=True),
+    Rule(_PATH_POSSESSIVE, "path", _strict_path, needle="/", slash=True),
+    Rule(_DOTTED_WORD, "path", _known_file, needle="."),
+    Rule(_SPECIAL_FILE, "path", _known_file),
+    Rule(_VERSION, "version", needle="."),
+    Rule(_TICKET_OR_REFERENCE, "ticket", _ticket),
+    Rule(_ERROR, "error"),
 )
 
 
-def find(text: str, selection: Selection) -> list[tuple[int, int, str, IdentifierKind]]:
-    """The identifiers that ``selection`` finds in ``text`` as (start, end, identifier, kind), in order."""
+def find(text: str, rules: Sequence[Rule]) -> list[tuple[int, int, str, IdentifierKind]]:
+    """The identifiers that ``rules`` find in ``text`` as (start, end, identifier, kind), in order."""
     found: list[tuple[int, int, str, IdentifierKind]] = []
     taken: list[tuple[int, int]] = []
-    trailing = selection.trailing
-    for rule in selection.rules:
+    for rule in rules:
         if rule.needle not in text:
             continue
         group = rule.group
-        slash = selection.trailing_slash and rule.kind == "path"
         for match in rule.pattern.finditer(text):
             start = match.start(group)
-            value = match.group(group).rstrip(trailing)
-            if slash and len(value) > 1:
+            value = match.group(group).rstrip(rule.trailing)
+            if rule.slash and len(value) > 1:
                 value = value.rstrip("/")
             end = start + len(value)
             if not value or any(start < e and s < end for s, e in taken) or not rule.plausible(value):

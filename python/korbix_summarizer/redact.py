@@ -29,9 +29,11 @@ import re
 from collections.abc import Callable, Mapping
 from typing import Any, Final
 
-__all__ = ["MARKER", "redact_message", "redact_text", "redact_value"]
+__all__ = ["MARKER", "MARKER_PATTERN", "redact_message", "redact_text", "redact_value"]
 
 MARKER: Final = "[redacted: {kind}]"
+# Any marker, as a regular expression (for readers of redacted text).
+MARKER_PATTERN: Final = re.escape(MARKER).replace(re.escape("{kind}"), "[a-z ]+")
 
 _Replace = Callable[[re.Match[str]], str | None]
 
