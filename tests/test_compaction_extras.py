@@ -53,9 +53,10 @@ def compactor(client: Any, **settings: Any) -> Compactor:
         ("redis://u:[redacted: password]@cache:6379/0", ["redis://u:[redacted: password]@cache:6379/0"]),
         ("torch 2.1.0+cu121 from jürgen@example.de", ["2.1.0+cu121", "jürgen@example.de"]),
         ("and/or 1/2 2024/03/01 client/server, e.g. os.path.join, EXPIRE, window/2", []),
+        ("cd ../ and ./ then 60/ min, e2e/", ["e2e"]),
     ],
     ids=["paths", "url-email", "tickets", "versions", "errors", "files", "redacted-url", "build-unicode",
-         "near-misses"],
+         "near-misses", "directories"],
 )
 def test_identifiers(text: str, found: list[str]) -> None:
     assert [value for _, _, value, _ in find_identifiers(text)] == found

@@ -151,7 +151,8 @@ def _known_file(value: str) -> bool:
 
 def _strict_path(value: str) -> bool:
     if "/" not in value:
-        return _known_file(value)  # a directory whose slash was cut ("e2e/")
+        # A directory whose slash was cut ("e2e/"); "./" and "../" are none.
+        return bool(LETTER.search(value)) and _known_file(value)
     if value.casefold() in NOT_PATHS:
         return False
     segments = [segment for segment in value.split("/") if segment not in ("", ".", "..", "~")]
