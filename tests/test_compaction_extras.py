@@ -8,6 +8,7 @@ import copy
 import json
 import logging
 import re
+import threading
 from typing import Any
 
 import pytest
@@ -15,7 +16,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from korbix.core import summarizer as module
-from korbix_summarizer import CompactionError, Compactor
+from korbix_summarizer import CompactionError, Compactor, compaction
 from korbix_summarizer.carryover import bound_items, carry_over
 from korbix_summarizer.compaction import RETRY_HEADING
 from korbix_summarizer.facts import find_identifiers
@@ -454,3 +455,55 @@ def test_redacted_credentials_reach_no_request_and_no_record(redact: bool) -> No
     assert result.redacted == (6 if redact else 0)
     if redact:
         assert "https://bot:[redacted: password]@git.acme.io/shop.git" in sent
+
+
+LONG_SPAN = [{"role": "system", "content": "agent"}] + [
+    {"role": ("user", "assistant")[n % 2], "content": f"step {n}: edit app/models/m{n}.py, token=S3cr3t{n}x{FILLER}"}
+    for n in range(12)
+]
+
+
+def test_a_large_span_is_read_in_a_worker_thread_with_the_same_result(monkeypatch: pytest.MonkeyPatch) -> None:
+    threads: list[int] = []
+
+    def spy(views: Any) -> Any:
+        threads.append(threading.get_ident())
+        return facts_of(views)
+
+    facts_of = compaction.span_facts
+    monkeypatch.setattr(compaction, "span_facts", spy)
+    outcomes = []
+    for limit in (10**9, 0):
+        monkeypatch.setattr(compaction, "OFF_LOOP_TOKENS", limit)
+        client = RecordingClient()
+        result = asyncio.run(compactor(client, redact=True).compact(LONG_SPAN, force=True))
+        outcomes.append((client.requests, result.messages, result.identifiers, result.repaired, result.redacted))
+    assert threads[0] == threading.get_ident() != threads[1]
+    assert outcomes[0] == outcomes[1] and outcomes[0][4] == 10
+
+
+def test_a_compaction_cancelled_while_its_span_is_read_sends_nothing(monkeypatch: pytest.MonkeyPatch) -> None:
+    started, release = threading.Event(), threading.Event()
+    facts_of = compaction.span_facts
+
+    def slow(views: Any) -> Any:
+        started.set()
+        release.wait(10)
+        return facts_of(views)
+
+    async def main() -> tuple[RecordingClient, Any]:
+        client = RecordingClient()
+        instance = compactor(client)
+        task = asyncio.create_task(instance.compact(LONG_SPAN, force=True))
+        await asyncio.to_thread(started.wait, 10)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        monkeypatch.setattr(compaction, "span_facts", facts_of)
+        release.set()
+        return client, await instance.compact(LONG_SPAN, force=True)
+
+    monkeypatch.setattr(compaction, "OFF_LOOP_TOKENS", 0)
+    monkeypatch.setattr(compaction, "span_facts", slow)
+    client, result = asyncio.run(main())
+    assert len(client.requests) == result.requests == 1 and result.record is not None

@@ -39,6 +39,7 @@ import bisect
 import contextlib
 import contextvars
 import dataclasses
+import functools
 import hashlib
 import json
 import logging
@@ -291,6 +292,28 @@ def summarizer_view(message: Message) -> Message:
     if role in TRANSCRIPT_ROLES or not content:
         return message
     return {"role": "assistant", "content": f"[{role} message]: {content}"}
+
+
+def _read_span(
+    views: list[Message], previous: str | None, *, redact: bool, carry_over: bool
+) -> tuple[list[Message], str | None, dict[str, Any] | None, SpanFacts, int]:
+    """What a span's requests and checks read: the messages and the earlier
+    summary (with their credentials redacted when ``redact``), the earlier
+    summary's record (for ``carry_over``), the span's identifiers, and the
+    number of credentials redacted. New objects; ``views`` is not changed."""
+    redacted = 0
+    if redact:
+        cleaned = []
+        for view in views:
+            view, count = redact_message(view)
+            cleaned.append(view)
+            redacted += count
+        views = cleaned
+        if previous is not None:
+            previous, count = redact_text(previous)
+            redacted += count
+    earlier = parse_context_block(previous) if previous and carry_over else None
+    return views, previous, earlier, span_facts(views), redacted
 
 
 def request_text(previous: str | None, transcript: str) -> str:
@@ -550,6 +573,10 @@ def _shifted(progress: Callable[[ChunkProgress], None] | None, shift: int) -> Ca
     return report
 
 
+# A span of more tokens has its credentials redacted and its identifiers
+# found in a worker thread, so that the event loop goes on meanwhile (that
+# takes about 0.3 s per megabyte of text).
+OFF_LOOP_TOKENS: Final = 8_192
 # Tokens kept in the target for each key fact the repair may add.
 REPAIR_TOKENS: Final = 64
 # Identifiers listed at most in a retry's request.
@@ -755,13 +782,15 @@ class Compactor:
         ``min_fidelity``, a last record that mentions too few of the span's
         identifiers is asked for once more.
         """
-        views, redacted = self._views(messages, plan.span)
-        previous = plan.earlier_summary
-        if previous is not None and self.redact:
-            previous, count = redact_text(previous)
-            redacted += count
-        earlier = parse_context_block(previous) if previous and self.carry_over else None
-        facts = span_facts(views)
+        views = [summarizer_view(messages[i]) for i in plan.span]
+        read = functools.partial(
+            _read_span, views, plan.earlier_summary, redact=self.redact, carry_over=self.carry_over
+        )
+        if self._counter.messages(views) > OFF_LOOP_TOKENS:
+            # Nothing is kept from a cancelled read: its thread ends unheeded.
+            views, previous, earlier, facts, redacted = await asyncio.to_thread(read)
+        else:
+            views, previous, earlier, facts, redacted = read()
         if self._client is None:
             only, kept, lost = self._merged(earlier, _summarizer._fallback_summary(_dicts(views)))
             return SpanSummary(
@@ -1061,17 +1090,6 @@ class Compactor:
         )
 
     # ------------------------------------------------------------ record checks
-
-    def _views(self, messages: Sequence[Message], span: range) -> tuple[list[Message], int]:
-        """The span's messages as the summarizer is given them, and the credentials redacted."""
-        views = [summarizer_view(messages[i]) for i in span]
-        if not self.redact:
-            return views, 0
-        total = 0
-        for index, view in enumerate(views):
-            views[index], count = redact_message(view)
-            total += count
-        return views, total
 
     def _merged(
         self, earlier: Mapping[str, Any] | None, record: dict[str, Any]
