@@ -18,6 +18,7 @@ import asyncio
 import json
 import logging
 import time
+from collections.abc import Callable
 from typing import Any, TextIO
 
 from . import cli
@@ -32,27 +33,24 @@ COMMAND = f"{PROG} compact"
 _NOT_APPLICABLE = ("json", "previous_summary", "previous_summary_file", "fallback", "model_info")
 
 
-def _share(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < value <= 1:
-        raise argparse.ArgumentTypeError(f"must be a share of the window in (0, 1], not {text}")
-    return value
+def _number(within: Callable[[float], bool], requirement: str) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not within(value):
+            raise argparse.ArgumentTypeError(f"must be {requirement}, not {text}")
+        return value
+
+    return parse
 
 
-def _fidelity(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 <= value <= 1:
-        raise argparse.ArgumentTypeError(f"must be a share in [0, 1], not {text}")
-    return value
+_share = _number(lambda value: 0 < value <= 1, "a share of the window in (0, 1]")
+_fidelity = _number(lambda value: 0 <= value <= 1, "a share in [0, 1]")
 
 
-def _count(minimum: int) -> Any:
+def _count(minimum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
