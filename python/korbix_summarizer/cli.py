@@ -290,6 +290,20 @@ def _example_text() -> str:
     return resource.read_text(encoding="utf-8")
 
 
+def _check_source(args: argparse.Namespace) -> None:
+    if args.example == (args.conversation is not None):
+        raise InputError("give a conversation file (or -), or --example, but not both")
+
+
+def _read_conversation(args: argparse.Namespace, stdin: TextIO) -> list[dict[str, Any]]:
+    """The conversation that the arguments name: a file, - or --example."""
+    if args.example:
+        source, text = "example", _example_text()
+    else:
+        source, text = args.conversation, _read_text(args.conversation, "conversation", stdin)
+    return load_conversation(text, "<stdin>" if source == "-" else source)
+
+
 # ---------------------------------------------------------------- clients
 
 
@@ -327,6 +341,14 @@ class _ObservedClient:
         return result
 
 
+def _local_model(args: argparse.Namespace, what: str) -> LocalModelClient:
+    """The embedded model of --model-path and --threads; a missing model stack is bad input for ``what``."""
+    try:
+        return LocalModelClient(args.model_path, n_threads=args.threads)
+    except LocalStackMissing as error:
+        raise InputError(f"{what}: {error}") from None
+
+
 def _make_client(
     args: argparse.Namespace, observed: _Observed
 ) -> tuple[OpenAICompatibleClient | LocalModelClient | GroundedClient, str]:
@@ -361,10 +383,7 @@ def _make_client(
 
     if args.threads is not None and args.threads <= 0:
         raise InputError("--threads must be positive")
-    try:
-        local = LocalModelClient(args.model_path, n_threads=args.threads)
-    except LocalStackMissing as error:
-        raise InputError(f"{args.backend} backend: {error}") from None
+    local = _local_model(args, f"{args.backend} backend")
     if args.backend == "mixed":
         return GroundedClient(local), f"the extractive summarizer, labels by {local.model_path.name}"
 
@@ -482,10 +501,7 @@ async def _summarize(
         with _Progress(stderr, observed, label, enabled=not args.quiet):
             record = await summarizer.summarize_messages(messages, previous)
     finally:
-        if isinstance(client, OpenAICompatibleClient):
-            await client.aclose()
-        else:
-            client.close()
+        await _close(client)
     if observed.error is not None:
         raise _SummarizationFailed(
             f"summarization with {label} failed: {_describe_error(observed.error)}"
@@ -495,6 +511,15 @@ async def _summarize(
 
 class _SummarizationFailed(Exception):
     pass
+
+
+async def _close(client: Any) -> None:
+    """Release a backend's client: its connections, or its model's worker."""
+    aclose = getattr(client, "aclose", None)
+    if aclose is not None:
+        await aclose()
+    elif callable(getattr(client, "close", None)):
+        client.close()
 
 
 def embedded_model(client: object) -> LocalModelClient | None:
@@ -508,10 +533,7 @@ def embedded_model(client: object) -> LocalModelClient | None:
 async def _show_model_info(args: argparse.Namespace, stderr: TextIO) -> None:
     """--model-info with a backend that does not run the model: start it once
     to name its build, then stop it."""
-    try:
-        model = LocalModelClient(args.model_path, n_threads=args.threads)
-    except LocalStackMissing as error:
-        raise InputError(f"--model-info: {error}") from None
+    model = _local_model(args, "--model-info")
     try:
         await _start_local_model(model, f"local model {model.model_path.name}", stderr, quiet=False)
     finally:
@@ -636,13 +658,8 @@ def _run(
     stderr: TextIO,
     handlers: list[logging.Handler],
 ) -> int:
-    if args.example == (args.conversation is not None):
-        raise InputError("give a conversation file (or -), or --example, but not both")
-    if args.example:
-        source, text = "example", _example_text()
-    else:
-        source, text = args.conversation, _read_text(args.conversation, "conversation", stdin)
-    messages = load_conversation(text, "<stdin>" if source == "-" else source)
+    _check_source(args)
+    messages = _read_conversation(args, stdin)
 
     previous: str | None = args.previous_summary
     if args.previous_summary_file is not None:

@@ -147,14 +147,6 @@ def _progress_line(stderr: TextIO, total: int) -> Any:
     return show
 
 
-async def _close(client: Any) -> None:
-    aclose = getattr(client, "aclose", None)
-    if aclose is not None:
-        await aclose()
-    elif callable(getattr(client, "close", None)):
-        client.close()
-
-
 def _summarizer_window(args: argparse.Namespace, client: Any) -> int | None:
     """--summarizer-window, within what the local model reads at most."""
     wanted: int | None = args.summarizer_window
@@ -215,7 +207,7 @@ async def _compact(
         except (TypeError, ValueError) as error:
             raise InputError(str(error)) from None
     finally:
-        await _close(client)
+        await cli._close(client)
     return compactor, result
 
 
@@ -262,8 +254,7 @@ def _check_options(args: argparse.Namespace) -> None:
     for dest in _NOT_APPLICABLE:
         if getattr(args, dest, None) not in (None, False):
             raise InputError(f"--{dest.replace('_', '-')} does not apply to compact")
-    if args.example == (args.conversation is not None):
-        raise InputError("give a conversation file (or -), or --example, but not both")
+    cli._check_source(args)
     if args.target > args.trigger:
         raise InputError(f"--target ({args.target:g}) must not exceed --trigger ({args.trigger:g})")
 
@@ -281,11 +272,7 @@ def run(
     ``build_parser`` and routed the summarizer's log records (``handlers``).
     """
     _check_options(args)
-    if args.example:
-        source, text = "example", cli._example_text()
-    else:
-        source, text = args.conversation, cli._read_text(args.conversation, "conversation", stdin)
-    messages = cli.load_conversation(text, "<stdin>" if source == "-" else source)
+    messages = cli._read_conversation(args, stdin)
     if args.backend == "none" and not args.quiet:
         print(
             f"{PROG}: backend none: no LLM was used; the summary keeps only the first "
