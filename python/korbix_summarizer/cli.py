@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
-from .clients import OpenAICompatibleClient
+from .clients import OpenAICompatibleClient, WatchedClient, describe_error
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
 
@@ -311,34 +311,10 @@ def _read_conversation(args: argparse.Namespace, stdin: TextIO) -> list[dict[str
 class _Observed:
     """What the CLI learned about the one LLM call of a run."""
 
-    called: bool = False
-    error: BaseException | None = None
-    content: object = None
     counts_tokens: bool = False
     tokens: int = 0
     started: float = field(default_factory=time.monotonic)
-
-
-class _ObservedClient:
-    """Passes the summarizer's call through and remembers how it went.
-
-    The summarizer turns every client failure into a fallback summary and a
-    log line; the CLI must still tell its caller that the LLM failed.
-    """
-
-    def __init__(self, inner: Any, observed: _Observed) -> None:
-        self._inner = inner
-        self._observed = observed
-
-    async def complete(self, **request: Any) -> Any:
-        self._observed.called = True
-        try:
-            result = await self._inner.complete(**request)
-        except Exception as error:
-            self._observed.error = error
-            raise
-        self._observed.content = getattr(result, "content", None)
-        return result
+    empty_answer: bool = False
 
 
 def _local_model(args: argparse.Namespace, what: str) -> LocalModelClient:
@@ -466,11 +442,6 @@ def _route_log_records(stderr: TextIO) -> tuple[logging.Logger, list[logging.Han
     return logger, [to_stderr, errors]
 
 
-def _describe_error(error: BaseException) -> str:
-    text = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
-
-
 async def _summarize(
     summarizer_module: Any,
     args: argparse.Namespace,
@@ -491,7 +462,10 @@ async def _summarize(
     model = embedded_model(client)
     if model is not None:
         _leave_at_once_on_interrupt(stderr, model)
-    summarizer = summarizer_module.ConversationSummarizer(_ObservedClient(client, observed))
+    # The summarizer turns every client failure into a fallback summary and a
+    # log line; the CLI must still tell its caller that the LLM failed.
+    watched = WatchedClient(client)
+    summarizer = summarizer_module.ConversationSummarizer(watched)
     try:
         observed.started = time.monotonic()
         if model is not None:
@@ -502,10 +476,11 @@ async def _summarize(
             record = await summarizer.summarize_messages(messages, previous)
     finally:
         await _close(client)
-    if observed.error is not None:
+    if watched.error is not None:
         raise _SummarizationFailed(
-            f"summarization with {label} failed: {_describe_error(observed.error)}"
+            f"summarization with {label} failed: {describe_error(watched.error)}"
         )
+    observed.empty_answer = watched.called and not watched.content
     return record, summarizer.format_summary_for_context(record), observed
 
 
@@ -554,7 +529,7 @@ async def _start_local_model(
         raise InputError(f"{label}: {error}") from None
     except LocalModelError as error:
         raise _SummarizationFailed(
-            f"summarization with {label} failed: {_describe_error(error)}"
+            f"summarization with {label} failed: {describe_error(error)}"
         ) from None
     if not quiet:
         print(
@@ -687,14 +662,14 @@ def _run(
         except (InputError, _SummarizationFailed):
             raise
         except Exception as error:
-            raise _SummarizationFailed(f"summarization failed: {_describe_error(error)}") from None
+            raise _SummarizationFailed(f"summarization failed: {describe_error(error)}") from None
         if errors.count:
             raise _SummarizationFailed("summarization failed (see the log record above)")
     except _SummarizationFailed:
         if args.fallback:
             _write_fallback(summarizer_module, args, messages, stdout, stderr)
         raise
-    if observed is not None and observed.called and not observed.content and not args.quiet:
+    if observed is not None and observed.empty_answer and not args.quiet:
         print(
             f"{PROG}: note: the model gave an empty answer; this summary was built "
             "from the messages alone",

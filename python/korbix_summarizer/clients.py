@@ -30,6 +30,8 @@ __all__ = [
     "LLMClient",
     "OpenAICompatibleClient",
     "TokenLimitParam",
+    "WatchedClient",
+    "describe_error",
 ]
 
 TokenLimitParam = Literal["max_tokens", "max_completion_tokens"]
@@ -62,6 +64,38 @@ class LLMClient(Protocol):
         temperature: float,
         max_tokens: int,
     ) -> Completion: ...
+
+
+class WatchedClient:
+    """Passes requests to a client and remembers how the latest one went.
+
+    The summarizer turns a client's failure into a message-only record and a
+    log line; whoever drives it learns from ``called``, ``error`` (the
+    exception the client raised) and ``content`` (the answer's content)
+    whether the LLM answered.
+    """
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+        self.called = False
+        self.error: Exception | None = None
+        self.content: object = None
+
+    async def complete(self, **request: Any) -> Any:
+        self.called = True
+        try:
+            result = await self._client.complete(**request)
+        except Exception as error:
+            self.error = error
+            raise
+        self.content = getattr(result, "content", None)
+        return result
+
+
+def describe_error(error: BaseException) -> str:
+    """The exception in one line: its type and the first line of its message."""
+    lines = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
 
 
 class OpenAICompatibleClient:

@@ -51,6 +51,7 @@ from typing import Any, Final, Protocol, cast
 from korbix.core import summarizer as _summarizer
 
 from .carryover import as_items, carry_over
+from .clients import WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_message, redact_text, redact_value
 from .rendered import parse_context_block
@@ -437,30 +438,6 @@ class CompactionResult:
 # ---------------------------------------------------------------- requests
 
 
-class _WatchedClient:
-    """Passes one request to the client and remembers how it went.
-
-    The summarizer turns a client's failure into a message-only record and a
-    log line, so the compactor watches the call itself.
-    """
-
-    def __init__(self, client: SummarizerClient) -> None:
-        self._client = client
-        self.called = False
-        self.error: Exception | None = None
-        self.content: object = None
-
-    async def complete(self, **request: Any) -> Any:
-        self.called = True
-        try:
-            result = await self._client.complete(**request)
-        except Exception as error:
-            self.error = error
-            raise
-        self.content = getattr(result, "content", None)
-        return result
-
-
 _error_sink: contextvars.ContextVar[list[str] | None] = contextvars.ContextVar(
     "korbix_compaction_errors", default=None
 )
@@ -506,11 +483,6 @@ def _is_fallback(record: Mapping[str, Any], chunk: Sequence[Message]) -> bool:
     except Exception:
         return False  # then the module could not have built it either
     return _without_time(record) == _without_time(fallback)
-
-
-def _describe(error: BaseException) -> str:
-    lines = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
 
 
 def _latest(earlier: CompactionError | None, later: CompactionError | None) -> CompactionError | None:
@@ -1008,7 +980,7 @@ class Compactor:
         except CompactionError as error:
             return error
         except Exception as error:
-            failure = CompactionError(f"the background summary failed: {_describe(error)}")
+            failure = CompactionError(f"the background summary failed: {describe_error(error)}")
             failure.__cause__ = error
             return failure
 
@@ -1120,7 +1092,7 @@ class Compactor:
         try:
             return _summarizer._format_messages_for_summary(_dicts(messages))
         except Exception as error:
-            raise ValueError(f"a message cannot be rendered for the summarizer: {_describe(error)}") from error
+            raise ValueError(f"a message cannot be rendered for the summarizer: {describe_error(error)}") from error
 
     def _request_tokens(self, previous: str | None, transcript: str) -> int:
         """Tokens of a request with this earlier summary and transcript, answer included."""
@@ -1213,7 +1185,7 @@ class Compactor:
         message-only record instead.
         """
         assert self._client is not None
-        watched = _WatchedClient(self._client)
+        watched = WatchedClient(self._client)
         summarizer = _summarizer.ConversationSummarizer(watched)
         started = time.monotonic()
         record: dict[str, Any] | None = None
@@ -1227,7 +1199,7 @@ class Compactor:
             # The client's own errors stay inside the summarizer: this is the deadline.
             problem, cause = f"timed out after {time.monotonic() - started:.1f} s", error
         except Exception as error:
-            problem, cause = f"failed: {_describe(error)}", error
+            problem, cause = f"failed: {describe_error(error)}", error
         else:
             problem, cause = self._answer_problem(watched, record, chunk, logged)
         if problem is None and record is not None:
@@ -1238,13 +1210,13 @@ class Compactor:
 
     @staticmethod
     def _answer_problem(
-        watched: _WatchedClient,
+        watched: WatchedClient,
         record: dict[str, Any] | None,
         chunk: list[Message],
         logged: list[str],
     ) -> tuple[str | None, BaseException | None]:
         if watched.error is not None:
-            return f"failed: {_describe(watched.error)}", watched.error
+            return f"failed: {describe_error(watched.error)}", watched.error
         content = watched.content
         if not watched.called or content is None or content == "":
             return "got no answer", ValueError(f"the summarizer model answered {content!r}")
