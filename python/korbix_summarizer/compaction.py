@@ -53,7 +53,7 @@ from korbix.core import summarizer as _summarizer
 from .carryover import as_items, carry_over
 from .clients import WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
-from .redact import redact_message, redact_text, redact_value
+from .redact import redact_messages, redact_text, redact_value
 from .rendered import parse_context_block
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
@@ -304,12 +304,7 @@ def _read_span(
     number of credentials redacted. New objects; ``views`` is not changed."""
     redacted = 0
     if redact:
-        cleaned = []
-        for view in views:
-            view, count = redact_message(view)
-            cleaned.append(view)
-            redacted += count
-        views = cleaned
+        views, redacted = redact_messages(views)
         if previous is not None:
             previous, count = redact_text(previous)
             redacted += count

@@ -26,10 +26,10 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final
 
-__all__ = ["MARKER", "MARKER_PATTERN", "redact_message", "redact_text", "redact_value"]
+__all__ = ["MARKER", "MARKER_PATTERN", "redact_message", "redact_messages", "redact_text", "redact_value"]
 
 MARKER: Final = "[redacted: {kind}]"
 # Any marker, as a regular expression (for readers of redacted text).
@@ -243,14 +243,20 @@ def redact_value(value: object, key: str | None = None) -> tuple[object, int]:
             total += count
         return (items, total) if total else (value, 0)
     if isinstance(value, (list, tuple)):
-        total = 0
-        values: list[Any] = []
-        for item in value:
-            redacted, count = redact_value(item, key)
-            values.append(redacted)
-            total += count
+        values, total = _each(value, lambda item: redact_value(item, key))
         return (values, total) if total else (value, 0)
     return value, 0
+
+
+def _each(items: Iterable[Any], redact: Callable[[Any], tuple[Any, int]]) -> tuple[list[Any], int]:
+    """Every item redacted, and how many credentials were replaced in all."""
+    total = 0
+    redacted: list[Any] = []
+    for item in items:
+        new, count = redact(item)
+        redacted.append(new)
+        total += count
+    return redacted, total
 
 
 def _redact_arguments(arguments: object) -> tuple[object, int]:
@@ -297,15 +303,15 @@ def redact_message(message: Mapping[str, Any]) -> tuple[Mapping[str, Any], int]:
             total += count
     calls = message.get("tool_calls")
     if isinstance(calls, list):
-        new_calls = []
-        in_calls = 0
-        for call in calls:
-            redacted, count = _redact_call(call)
-            new_calls.append(redacted)
-            in_calls += count
+        new_calls, in_calls = _each(calls, _redact_call)
         if in_calls:
             changed["tool_calls"] = new_calls
             total += in_calls
     if not changed:
         return message, 0
     return {**message, **changed}, total
+
+
+def redact_messages(messages: Sequence[Mapping[str, Any]]) -> tuple[list[Mapping[str, Any]], int]:
+    """Every message redacted as by ``redact_message``, and how many credentials were replaced in all."""
+    return _each(messages, redact_message)
