@@ -32,6 +32,7 @@ from typing import Any, NoReturn, TextIO
 from .clients import OpenAICompatibleClient, WatchedClient, describe_error
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
+from .schema import tool_call_fields
 
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
 
@@ -233,10 +234,7 @@ def conversation_chars(messages: Sequence[Mapping[str, Any]]) -> int:
         for call in message.get("tool_calls") or ():
             if not isinstance(call, Mapping):
                 continue
-            function = call.get("function")
-            nested = function if isinstance(function, Mapping) else {}
-            name = call.get("name", nested.get("name"))
-            arguments = call.get("arguments", nested.get("arguments"))
+            name, arguments = tool_call_fields(call)
             total += len(name) if isinstance(name, str) else 0
             total += _content_chars(arguments)
     return total

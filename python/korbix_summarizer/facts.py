@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from .identifiers import IdentifierKind, find_identifiers
+from .schema import tool_call_fields
 
 __all__ = [
     "IdentifierKind",
@@ -66,10 +67,7 @@ def _strings(value: object, key: str = "") -> Iterator[tuple[str, str]]:
 
 
 def _call_parts(call: Mapping[str, Any]) -> tuple[str, object]:
-    function = call.get("function")
-    nested = function if isinstance(function, Mapping) else {}
-    name = call.get("name", nested.get("name"))
-    arguments = call.get("arguments", nested.get("arguments"))
+    name, arguments = tool_call_fields(call)
     if isinstance(arguments, str):
         try:
             arguments = json.loads(arguments)

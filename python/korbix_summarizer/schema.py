@@ -1,10 +1,12 @@
-"""The JSON shape of the answer the summarizer asks its LLM for."""
+"""JSON shapes: the answer the summarizer asks its LLM for, and the tool
+calls of a chat message."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema"]
+__all__ = ["SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema", "tool_call_fields"]
 
 # The eight keys of the answer, in the order the summarizer's prompt lists them.
 SUMMARY_KEYS: tuple[str, ...] = (
@@ -48,3 +50,15 @@ def summary_json_schema(
         "required": list(SUMMARY_KEYS),
         "additionalProperties": False,
     }
+
+
+_NO_FUNCTION: Mapping[str, Any] = {}
+
+
+def tool_call_fields(call: Mapping[str, Any]) -> tuple[object, object]:
+    """The name and the arguments of a tool call, as given: either flat
+    (``{"name", "arguments"}``) or under "function" (the OpenAI layout);
+    a flat field wins."""
+    function = call.get("function")
+    nested = function if isinstance(function, Mapping) else _NO_FUNCTION
+    return call.get("name", nested.get("name")), call.get("arguments", nested.get("arguments"))

@@ -28,6 +28,8 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Final
 
+from .schema import tool_call_fields
+
 __all__ = [
     "APPROXIMATION",
     "MESSAGE_OVERHEAD",
@@ -114,7 +116,6 @@ def default_counter() -> tuple[Callable[[str], int], str]:
 
 # The fields of a message that a chat API reads as text, besides its tool calls.
 _MESSAGE_FIELDS: Final = ("role", "content", "name", "tool_call_id")
-_NO_FUNCTION: Final[Mapping[str, Any]] = {}
 
 
 def _json_text(value: object) -> str:
@@ -190,11 +191,8 @@ class MessageCounter:
             for call in calls:
                 if not isinstance(call, Mapping):
                     continue
-                function = call.get("function")
-                nested = function if isinstance(function, Mapping) else _NO_FUNCTION
-                tokens += TOOL_CALL_OVERHEAD + value(call.get("id"))
-                tokens += value(call.get("name", nested.get("name")))
-                tokens += value(call.get("arguments", nested.get("arguments")))
+                name, arguments = tool_call_fields(call)
+                tokens += TOOL_CALL_OVERHEAD + value(call.get("id")) + value(name) + value(arguments)
         return tokens
 
     def messages(self, messages: Iterable[Mapping[str, Any]]) -> int:
