@@ -25,7 +25,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from .identifiers import IdentifierKind, find_identifiers
+from .identifiers import TICKET_WORDS, IdentifierKind, find_identifiers
 from .schema import tool_call_fields
 
 __all__ = [
@@ -202,6 +202,7 @@ def record_text(record: Mapping[str, Any]) -> str:
 
 
 _NUMBER = re.compile(r"\d+")
+_TICKET_WORDS: Final = "|".join(word.casefold() for word in TICKET_WORDS)
 
 
 def _mentioned(item: Occurrence, folded_text: str) -> bool:
@@ -211,7 +212,7 @@ def _mentioned(item: Occurrence, folded_text: str) -> bool:
         # "#42", "issue 42" and "PR #42" may all be written for the same number.
         number = _NUMBER.search(item.identifier)
         if number is not None:
-            pattern = rf"(?:#|\b(?:issue|ticket|bug|pr|pull request|merge request|mr)\s+#?){number.group()}\b"
+            pattern = rf"(?:#|\b(?:{_TICKET_WORDS})\s+#?){number.group()}\b"
             return re.search(pattern, folded_text) is not None
     return False
 

@@ -19,7 +19,7 @@ from typing import Any, Literal, Protocol
 
 from .clients import Completion
 from .identifiers import LETTER, IdentifierKind, extract_identifiers
-from .rendered import Event, parse_context_block, parse_transcript, split_request
+from .rendered import LIST_MARKER, Event, parse_context_block, parse_transcript, split_request
 from .schema import SUMMARY_KEYS
 
 __all__ = ["GroundedClient", "Labeler", "summarize_events"]
@@ -63,14 +63,14 @@ class Sentence:
 
 
 _BREAK_AFTER = re.compile(r"[.!?:;]\s*$")
-_BLOCK_START = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>|```)(?:\s|$)")
+_BLOCK_START = re.compile(r"\s*(?:" + LIST_MARKER + r"|#{1,6}|>|```)(?:\s|$)")
 _SENTENCE_BREAK = re.compile(r"(?<=[.!?])[\"')\]]?\s+(?=[\"'(\[`]?\w)")
 # Full stops that end no sentence.
 _ABBREVIATION = re.compile(
     r"(?:\b(?:e\.g|i\.e|etc|vs|cf|approx|incl|no|nr|fig|resp|z\.b|d\.h|bzw|ca)|\b\w)\.$",
     re.IGNORECASE,
 )
-_MARKUP = re.compile(r"^\s*(?:[-*+•]|\d{1,3}[.)]|#{1,6}|>)\s+")
+_MARKUP = re.compile(r"^\s*(?:" + LIST_MARKER + r"|#{1,6}|>)\s+")
 
 
 def sentences_of(text: str, min_words: int = 3) -> list[str]:

@@ -93,10 +93,14 @@ _VERSION = re.compile(
 # Tickets. The extractive pattern wants two digits at least; the fidelity one
 # also takes "ISSUE-7", "CVE-2024-3094", "issue 42" and "PR #7".
 _TICKET = re.compile(r"\b[A-Z][A-Z0-9]{1,9}-\d{2,}\b|(?<![\w&#])#\d{2,}\b")
+# Words before a ticket's number; a word in lower case may also be capitalised.
+TICKET_WORDS: Final = ("issue", "ticket", "bug", "PR", "pull request", "merge request", "MR")
 _TICKET_OR_REFERENCE = re.compile(
     r"\b[A-Z][A-Z0-9]{1,9}-\d+(?:-\d+)?\b"
     r"|(?<![\w&#/])#\d{2,}\b"
-    r"|\b(?:[Ii]ssue|[Tt]icket|[Bb]ug|PR|[Pp]ull request|[Mm]erge request|MR)\s+#?\d+\b"
+    r"|\b(?:"
+    + "|".join(word if word.isupper() else f"[{word[0].upper()}{word[0]}]{word[1:]}" for word in TICKET_WORDS)
+    + r")\s+#?\d+\b"
 )
 
 # Only the extractive reader: commit hashes, constant and snake_case names,

@@ -157,7 +157,9 @@ _SECTIONS = {
     "summary": "summary",
 }
 _HEADING = re.compile(r"#{1,6}\s+(.*?)\s*#*\s*")
-_BULLET = re.compile(r"\s*(?:[-*+•]|\d{1,3}[.)])\s+(.*)")
+# What starts a list item in Markdown: a bullet, or a number and "." or ")".
+LIST_MARKER = r"(?:[-*+•]|\d{1,3}[.)])"
+_BULLET = re.compile(r"\s*" + LIST_MARKER + r"\s+(.*)")
 
 
 def parse_context_block(text: str) -> dict[str, Any]:
