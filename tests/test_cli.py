@@ -210,6 +210,7 @@ def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, st
         ("[]", ["{file}", "--example"], "but not both"),
         ("[]", ["{file}", "--backend", "openai"], "no model given"),
         ("[]", ["{file}", "--backend", "openai", "--model", "m", "--timeout", "nan"], "--timeout must be positive"),
+        ("[]", ["{file}", "--model-info", "--threads", "0"], "--threads must be positive"),
         pytest.param(
             "[]", ["{file}", "--backend", "model", "--model-path", "absent.gguf"], "no model file at",
             marks=needs_local_model,
@@ -218,7 +219,7 @@ def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, st
     ids=[
         "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
         "no-role", "bad-content", "bad-tool-function", "not-utf8", "unknown-backend", "file-and-example",
-        "openai-without-model", "nan-timeout", "local-missing-model",
+        "openai-without-model", "nan-timeout", "model-info-zero-threads", "local-missing-model",
     ],
 )
 def test_bad_input_gets_one_line_and_exit_2(

@@ -317,6 +317,8 @@ class _Observed:
 
 def _local_model(args: argparse.Namespace, what: str) -> LocalModelClient:
     """The embedded model of --model-path and --threads; a missing model stack is bad input for ``what``."""
+    if args.threads is not None and args.threads <= 0:
+        raise InputError("--threads must be positive")
     try:
         return LocalModelClient(args.model_path, n_threads=args.threads)
     except LocalStackMissing as error:
@@ -355,8 +357,6 @@ def _make_client(
             raise InputError(f"openai backend: {error}") from None
         return client, f"{client.model} at {client.display_url}"
 
-    if args.threads is not None and args.threads <= 0:
-        raise InputError("--threads must be positive")
     local = _local_model(args, f"{args.backend} backend")
     if args.backend == "mixed":
         return GroundedClient(local), f"the extractive summarizer, labels by {local.model_path.name}"
