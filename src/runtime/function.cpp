@@ -110,8 +110,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 // asyncio recognises coroutine functions by this marker object. It is
 // imported on first read, so importing the module does not import asyncio.
-// An import that fails with an Exception leaves True as the mark; any other
-// failure (an interrupt) propagates and the next read tries again.
+// An import that fails with an Exception leaves True as the mark; a
+// MemoryError, like any failure that is no Exception (an interrupt), is not
+// lost: it propagates, nothing is kept, and the next read tries again.
 PyObject* get_is_coroutine(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     if (!function->def->is_coroutine) Py_RETURN_FALSE;
@@ -127,7 +128,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
             Py_DECREF(coroutines);
         }
         if (mark == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
             PyErr_Clear();
             mark = Py_NewRef(Py_True);
         }
