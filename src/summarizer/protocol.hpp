@@ -81,29 +81,6 @@ inline int is_instance(PyObject* value, PyTypeObject* type) noexcept {
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
 }
 
-// Walks over long message lists are bound by memory: each record is a dict
-// somewhere in the heap, with its entry table somewhere else. Asking for
-// the record a few steps ahead, and for the table of one nearer, lets the
-// loads overlap. Only reads are issued; a prefetch never faults, and the
-// nearer item is still owned by the list (no Python code runs in here).
-// Always inlined: GCC judges a separate prefetch-only function free of
-// effects and drops its calls.
-[[gnu::always_inline]] inline void prefetch_records(PyObject* list, Py_ssize_t index) noexcept {
-    constexpr Py_ssize_t kRecordDistance = 12;
-    constexpr Py_ssize_t kTableDistance = 6;
-    const Py_ssize_t size = PyList_GET_SIZE(list);
-    if (index + kRecordDistance < size) __builtin_prefetch(PyList_GET_ITEM(list, index + kRecordDistance));
-    if (index + kTableDistance < size) {
-        PyObject* item = PyList_GET_ITEM(list, index + kTableDistance);
-        if (PyDict_CheckExact(item)) {
-            const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(item)->ma_keys);
-            __builtin_prefetch(table);
-            __builtin_prefetch(table + 64);
-            __builtin_prefetch(table + 128);
-        }
-    }
-}
-
 // A Python `for` over any iterable: an exact list by index, reading its
 // length before every step; an exact tuple by index; anything else through
 // iter() and next().

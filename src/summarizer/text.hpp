@@ -1,6 +1,6 @@
 // Text helpers shared by the renderers: the text of a value as an f-string
-// field shows it, prefixes counted in code points, `value[:n] + marker` for
-// any object, and a builder that joins many pieces with a single copy.
+// field shows it, `value[:n] + marker` for any object, and a builder that
+// joins many pieces with a single copy.
 #pragma once
 
 #include <Python.h>
@@ -35,11 +35,6 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-// The first `count` code points of a str instance.
-inline rt::Ref text_prefix(PyObject* text, Py_ssize_t count) noexcept {
-    return rt::Ref::steal(PyUnicode_Substring(text, 0, count));
-}
-
 // `prefix` + decimal digits of `number` + `suffix`, all ASCII.
 rt::Ref ascii_with_number(std::string_view prefix, Py_ssize_t number, std::string_view suffix) noexcept;
 
@@ -49,24 +44,6 @@ rt::Ref slice_prefix(PyObject* value, Py_ssize_t stop) noexcept;
 
 // `value[:stop] + marker` for any object: the object's own slicing and `+`.
 rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noexcept;
-
-// One piece of a joined text: a str instance, whole or only its first
-// `length` characters (a cut that needs no string of its own).
-struct Piece {
-    Piece() = default;  // left unset: the builder's inline storage is filled as used
-    Piece(PyObject* text) noexcept : text(text), length(PyUnicode_GET_LENGTH(text)) {}  // NOLINT: implicit on purpose
-    Piece(PyObject* text, Py_ssize_t prefix) noexcept
-        : text(text), length(prefix < PyUnicode_GET_LENGTH(text) ? prefix : PyUnicode_GET_LENGTH(text)) {}
-    PyObject* text;
-    Py_ssize_t length;
-};
-
-// A constant that opens a part, spelled twice: alone, and with the separator
-// in front, so that a part after the first costs no separator piece.
-struct Opening {
-    PyObject* alone;
-    PyObject* after_separator;
-};
 
 // Collects str pieces and joins them once at the end. Pieces are grouped into
 // parts; `separator` goes between consecutive parts, as `separator.join(parts)`
@@ -78,63 +55,40 @@ public:
     TextBuilder& operator=(const TextBuilder&) = delete;
     ~TextBuilder();
 
-    // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
-    // MemoryError set when the piece list cannot grow.
-    int part(std::initializer_list<Piece> pieces) noexcept {
-        if (started_ && push(Piece(separator_)) < 0) return -1;
+    // Starts a new part made of `pieces` (borrowed, each a str instance).
+    // Returns 0, or -1 with MemoryError set when the piece list cannot grow.
+    int part(std::initializer_list<PyObject*> pieces) noexcept {
+        if (started_ && push(separator_) < 0) return -1;
         started_ = true;
-        for (const Piece& piece : pieces) {
+        for (PyObject* piece : pieces) {
             if (push(piece) < 0) return -1;
         }
         return 0;
     }
-    // Starts a new part that begins with `opening`, followed by `rest`.
-    int part(const Opening& opening, std::initializer_list<Piece> rest) noexcept {
-        const bool after_separator = started_;
-        started_ = true;
-        if (push(Piece(after_separator ? opening.after_separator : opening.alone)) < 0) return -1;
-        for (const Piece& piece : rest) {
-            if (push(piece) < 0) return -1;
-        }
-        return 0;
-    }
-    // Makes room for `pieces` pieces up front (a hint; never fails).
-    void reserve(size_t pieces) noexcept;
 
     // The joined text, a new exact str; empty with an exception set on failure.
     rt::Ref build() noexcept;
 
 private:
-    // Short joins (an argument brief of up to 24 keys, a few lines) stay in
-    // the object itself.
-    static constexpr size_t kInlinePieces = 96;
-
-    int push(const Piece& piece) noexcept {
-        if (piece.length == 0) return 0;
-        if (count_ == capacity_ && !grow(2 * capacity_)) {
+    int push(PyObject* piece) noexcept {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(piece);
+        if (length == 0) return 0;
+        if (count_ == capacity_ && !grow()) {
             PyErr_NoMemory();
             return -1;
         }
-        pieces_[count_++] = piece;
-        Py_INCREF(piece.text);
-        length_ += static_cast<size_t>(piece.length);
-        // A whole string is stored in the narrowest kind that holds its
-        // characters, so its kind tells its class; only a prefix of a string
-        // wider than anything seen so far needs a look at its characters.
-        const Py_UCS4 whole_class = PyUnicode_MAX_CHAR_VALUE(piece.text);
-        if (whole_class > max_char_) take_class_of(piece, whole_class);
+        pieces_[count_++] = Py_NewRef(piece);
+        length_ += static_cast<size_t>(length);
+        const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(piece);
+        if (max_char > max_char_) max_char_ = max_char;
         return 0;
     }
-    // Widens the result's character class to take in `piece`, whose string
-    // is of the wider class `whole_class`.
-    void take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcept;
-    bool grow(size_t capacity) noexcept;
+    bool grow() noexcept;
 
     PyObject* separator_;
-    Piece inline_pieces_[kInlinePieces];
-    Piece* pieces_ = inline_pieces_;  // each piece holds an owned reference
+    PyObject** pieces_ = nullptr;  // each an owned reference
     size_t count_ = 0;
-    size_t capacity_ = kInlinePieces;
+    size_t capacity_ = 0;
     size_t length_ = 0;
     Py_UCS4 max_char_ = 127;
     bool started_ = false;
