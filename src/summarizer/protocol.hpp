@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include "../runtime/ref.hpp"
-#include "text.hpp"
 
 namespace korbix::summarizer {
 
@@ -17,18 +16,8 @@ rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
 // `record.get(key)`.
 rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept;
 
-// `module.name` for a name that neither ModuleType nor object defines (such
-// as "loads", "JSONDecodeError" and "time"). For an exact module whose
-// namespace holds the name, that entry is what the generic attribute lookup
-// finds too: both types are immutable and have no attribute of that name.
-// Anything else (another object, a missing name and so the module's
-// `__getattr__` or the AttributeError) goes through getattr itself.
+// `module.name`, read at the moment of use.
 inline rt::Ref module_attribute(PyObject* object, PyObject* name) noexcept {
-    if (PyModule_CheckExact(object)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(object), name, &value) < 0) return {};
-        if (value != nullptr) return rt::Ref::steal(value);
-    }
     return rt::Ref::steal(PyObject_GetAttr(object, name));
 }
 
@@ -47,37 +36,17 @@ private:
     rt::Ref method_;              // empty for an exact dict
 };
 
-// `value == text` under an `if`: 1, 0, or -1 with an exception set. `text`
-// is an exact str; an exact str value compares without running Python code.
-inline int equals_text(PyObject* value, PyObject* text) noexcept {
-    if (PyUnicode_CheckExact(value)) return same_text(value, text) ? 1 : 0;
-    return PyObject_RichCompareBool(value, text, Py_EQ);
-}
+// `value == text` under an `if`: 1, 0, or -1 with an exception set.
+inline int equals_text(PyObject* value, PyObject* text) noexcept { return PyObject_RichCompareBool(value, text, Py_EQ); }
 
 // The truth test of an `if`.
-inline int is_true(PyObject* value) noexcept {
-    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
-    return PyObject_IsTrue(value);
-}
+inline int is_true(PyObject* value) noexcept { return PyObject_IsTrue(value); }
 
 // `len(value)`: -1 with an exception set on failure.
-inline Py_ssize_t length_of(PyObject* value) noexcept {
-    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value);
-    return PyObject_Length(value);
-}
+inline Py_ssize_t length_of(PyObject* value) noexcept { return PyObject_Length(value); }
 
-// `isinstance(value, type)` for a built-in `type`. An instance of the type or
-// of a subclass passes at once, and the built-in scalars and containers
-// cannot claim another class; any other object may, through `__class__` (a
-// mock or a proxy does), which isinstance() consults, running its code.
-// 1, 0, or -1 with an exception set.
+// `isinstance(value, type)`: 1, 0, or -1 with an exception set.
 inline int is_instance(PyObject* value, PyTypeObject* type) noexcept {
-    if (PyObject_TypeCheck(value, type)) return 1;
-    if (PyUnicode_CheckExact(value) || PyDict_CheckExact(value) || PyList_CheckExact(value) ||
-        PyTuple_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
-        value == Py_None) {
-        return 0;
-    }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
 }
 

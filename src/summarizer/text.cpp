@@ -42,14 +42,14 @@ rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noex
 }
 
 TextBuilder::~TextBuilder() {
-    for (size_t i = 0; i < count_; ++i) Py_DECREF(pieces_[i]);
+    for (size_t i = 0; i < count_; ++i) Py_DECREF(pieces_[i].text);
     PyMem_Free(pieces_);
 }
 
 bool TextBuilder::grow() noexcept {
     const size_t capacity = capacity_ == 0 ? 16 : 2 * capacity_;
-    if (capacity > PY_SSIZE_T_MAX / sizeof(PyObject*)) return false;
-    auto* larger = static_cast<PyObject**>(PyMem_Realloc(pieces_, capacity * sizeof(PyObject*)));
+    if (capacity > PY_SSIZE_T_MAX / sizeof(Piece)) return false;
+    auto* larger = static_cast<Piece*>(PyMem_Realloc(pieces_, capacity * sizeof(Piece)));
     if (larger == nullptr) return false;
     pieces_ = larger;
     capacity_ = capacity;
@@ -58,45 +58,84 @@ bool TextBuilder::grow() noexcept {
 
 namespace {
 
-// Copies `count` characters from one kind to a kind at least as wide.
+// The character class (127, 255, 65535 or 1114111, as PyUnicode_New wants
+// it) of the first `length` characters of a str, scanning only until the
+// class of the whole string is reached.
+template <class Char>
+Py_UCS4 prefix_class(const void* data, Py_ssize_t length, Py_UCS4 whole_class) noexcept {
+    const auto* chars = static_cast<const Char*>(data);
+    Py_UCS4 widest = 127;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = chars[i];
+        if (ch <= widest) continue;
+        widest = ch < 256 ? 255 : ch < 65536 ? 65535 : 1114111;
+        if (widest == whole_class) break;
+    }
+    return widest;
+}
+
+// Copies `count` characters between kinds; every character fits the target
+// kind (the result's class comes from the characters actually copied, so a
+// prefix may be narrowed).
 template <class From, class To>
-void widen(const void* source, void* target, Py_ssize_t count) noexcept {
+void convert(const void* source, void* target, Py_ssize_t count) noexcept {
     const auto* from = static_cast<const From*>(source);
     auto* to = static_cast<To*>(target);
-    for (Py_ssize_t i = 0; i < count; ++i) to[i] = from[i];
+    for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<To>(from[i]);
 }
 
 void copy_characters(int from_kind, const void* from, int to_kind, void* to, Py_ssize_t count) noexcept {
     if (from_kind == to_kind) {
         std::memcpy(to, from, static_cast<size_t>(count) * static_cast<size_t>(to_kind));
-    } else if (from_kind == PyUnicode_1BYTE_KIND && to_kind == PyUnicode_2BYTE_KIND) {
-        widen<Py_UCS1, Py_UCS2>(from, to, count);
-    } else if (from_kind == PyUnicode_1BYTE_KIND) {
-        widen<Py_UCS1, Py_UCS4>(from, to, count);
-    } else {
-        widen<Py_UCS2, Py_UCS4>(from, to, count);
+        return;
+    }
+    switch (from_kind * 8 + to_kind) {
+        case PyUnicode_1BYTE_KIND * 8 + PyUnicode_2BYTE_KIND: return convert<Py_UCS1, Py_UCS2>(from, to, count);
+        case PyUnicode_1BYTE_KIND * 8 + PyUnicode_4BYTE_KIND: return convert<Py_UCS1, Py_UCS4>(from, to, count);
+        case PyUnicode_2BYTE_KIND * 8 + PyUnicode_4BYTE_KIND: return convert<Py_UCS2, Py_UCS4>(from, to, count);
+        case PyUnicode_2BYTE_KIND * 8 + PyUnicode_1BYTE_KIND: return convert<Py_UCS2, Py_UCS1>(from, to, count);
+        case PyUnicode_4BYTE_KIND * 8 + PyUnicode_1BYTE_KIND: return convert<Py_UCS4, Py_UCS1>(from, to, count);
+        default: return convert<Py_UCS4, Py_UCS2>(from, to, count);
     }
 }
 
 }  // namespace
 
+void TextBuilder::take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcept {
+    if (piece.length == PyUnicode_GET_LENGTH(piece.text)) {
+        max_char_ = whole_class;
+        return;
+    }
+    const void* data = PyUnicode_DATA(piece.text);
+    Py_UCS4 prefix = 127;
+    switch (PyUnicode_KIND(piece.text)) {
+        case PyUnicode_1BYTE_KIND: prefix = prefix_class<Py_UCS1>(data, piece.length, whole_class); break;
+        case PyUnicode_2BYTE_KIND: prefix = prefix_class<Py_UCS2>(data, piece.length, whole_class); break;
+        default: prefix = prefix_class<Py_UCS4>(data, piece.length, whole_class); break;
+    }
+    if (prefix > max_char_) max_char_ = prefix;
+}
+
 rt::Ref TextBuilder::build() noexcept {
-    if (count_ == 1 && PyUnicode_CheckExact(pieces_[0])) return rt::Ref::borrow(pieces_[0]);
+    if (count_ == 1) {
+        const Piece& only = pieces_[0];
+        if (PyUnicode_CheckExact(only.text) && only.length == PyUnicode_GET_LENGTH(only.text)) {
+            return rt::Ref::borrow(only.text);
+        }
+    }
     if (length_ > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
         return {};
     }
     rt::Ref result = rt::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length_), max_char_));
     if (!result) return {};
-    // The result is new and not yet shared, so its buffer is written directly;
-    // its kind is the widest of the pieces', so every copy widens or keeps.
+    // The result is new and not yet shared, so its buffer is written directly.
     const int kind = PyUnicode_KIND(result.get());
     char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
     for (size_t i = 0; i < count_; ++i) {
-        PyObject* piece = pieces_[i];
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(piece);
-        copy_characters(PyUnicode_KIND(piece), PyUnicode_DATA(piece), kind, out, length);
-        out += static_cast<size_t>(length) * static_cast<size_t>(kind);
+        const Piece& piece = pieces_[i];
+        copy_characters(PyUnicode_KIND(piece.text), PyUnicode_DATA(piece.text), kind, out, piece.length);
+        out += static_cast<size_t>(piece.length) * static_cast<size_t>(kind);
     }
     return result;
 }

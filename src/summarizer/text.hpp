@@ -13,9 +13,9 @@
 
 namespace korbix::summarizer {
 
-// format(value, ""): what an f-string replacement field with no format_spec shows.
-// An exact str is its own text; `__format__` returning a non-str raises
-// TypeError (PyObject_Format checks it).
+// format(value, ""): what an f-string replacement field with no format_spec
+// shows (an exact str is its own text; `__format__` returning a non-str
+// raises TypeError).
 inline rt::Ref format_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Format(value, nullptr));
@@ -25,14 +25,6 @@ inline rt::Ref format_text(PyObject* value) noexcept {
 inline rt::Ref str_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Str(value));
-}
-
-// Equality of two str instances by their characters; runs no Python code.
-inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 // `prefix` + decimal digits of `number` + `suffix`, all ASCII.
@@ -45,6 +37,16 @@ rt::Ref slice_prefix(PyObject* value, Py_ssize_t stop) noexcept;
 // `value[:stop] + marker` for any object: the object's own slicing and `+`.
 rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noexcept;
 
+// One piece of a joined text: a str instance, whole or only its first
+// `length` characters (a cut that needs no string of its own).
+struct Piece {
+    Piece(PyObject* text) noexcept : text(text), length(PyUnicode_GET_LENGTH(text)) {}  // NOLINT: implicit on purpose
+    Piece(PyObject* text, Py_ssize_t prefix) noexcept
+        : text(text), length(prefix < PyUnicode_GET_LENGTH(text) ? prefix : PyUnicode_GET_LENGTH(text)) {}
+    PyObject* text;
+    Py_ssize_t length;
+};
+
 // Collects str pieces and joins them once at the end. Pieces are grouped into
 // parts; `separator` goes between consecutive parts, as `separator.join(parts)`
 // would put it. The builder holds a strong reference to every piece.
@@ -55,12 +57,12 @@ public:
     TextBuilder& operator=(const TextBuilder&) = delete;
     ~TextBuilder();
 
-    // Starts a new part made of `pieces` (borrowed, each a str instance).
-    // Returns 0, or -1 with MemoryError set when the piece list cannot grow.
-    int part(std::initializer_list<PyObject*> pieces) noexcept {
-        if (started_ && push(separator_) < 0) return -1;
+    // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
+    // MemoryError set when the piece list cannot grow.
+    int part(std::initializer_list<Piece> pieces) noexcept {
+        if (started_ && push(Piece(separator_)) < 0) return -1;
         started_ = true;
-        for (PyObject* piece : pieces) {
+        for (const Piece& piece : pieces) {
             if (push(piece) < 0) return -1;
         }
         return 0;
@@ -70,23 +72,29 @@ public:
     rt::Ref build() noexcept;
 
 private:
-    int push(PyObject* piece) noexcept {
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(piece);
-        if (length == 0) return 0;
+    int push(const Piece& piece) noexcept {
+        if (piece.length == 0) return 0;
         if (count_ == capacity_ && !grow()) {
             PyErr_NoMemory();
             return -1;
         }
-        pieces_[count_++] = Py_NewRef(piece);
-        length_ += static_cast<size_t>(length);
-        const Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(piece);
-        if (max_char > max_char_) max_char_ = max_char;
+        pieces_[count_++] = piece;
+        Py_INCREF(piece.text);
+        length_ += static_cast<size_t>(piece.length);
+        // A whole string is stored in the narrowest kind that holds its
+        // characters, so its kind tells its class; only a prefix of a string
+        // wider than anything seen so far needs a look at its characters.
+        const Py_UCS4 whole_class = PyUnicode_MAX_CHAR_VALUE(piece.text);
+        if (whole_class > max_char_) take_class_of(piece, whole_class);
         return 0;
     }
+    // Widens the result's character class to take in `piece`, whose string
+    // is of the wider class `whole_class`.
+    void take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcept;
     bool grow() noexcept;
 
     PyObject* separator_;
-    PyObject** pieces_ = nullptr;  // each an owned reference
+    Piece* pieces_ = nullptr;  // each piece holds an owned reference
     size_t count_ = 0;
     size_t capacity_ = 0;
     size_t length_ = 0;

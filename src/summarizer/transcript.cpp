@@ -31,16 +31,29 @@ Role classify(PyObject* role) {
     return Role::Other;
 }
 
+// Fast path of a tool result cut after 500 characters, for an exact str:
+// `content[:500] + "... [truncated]"` formats to itself, so the line takes
+// the content's prefix and the marker as pieces, and the cut is never made.
+void add_cut_tool_line(TextBuilder& lines, PyObject* tool_id, PyObject* content) {
+    Ref id_text = kSite.at(at::tool_line, format_text(tool_id));
+    kSite.status(at::tool_line, lines.part({str::tool_result_open, id_text.get(), str::paren_bracket_colon,
+                                            Piece(content, kToolResultLimit), str::ellipsis_truncated}));
+}
+
 // "[Tool Result (<id>)]: <content>", the content cut after 500 items.
 void add_tool_line(TextBuilder& lines, PyObject* message, Ref content) {
     Ref tool_id = kSite.at(at::get_tool_id, get_or(message, str::tool_call_id, str::unknown));
+    bool cut = false;
     if (kSite.status(at::measure_result, is_true(content.get()))) {
         const Py_ssize_t length = length_of(content.get());
         if (length < 0) kSite.fail(at::measure_result);
-        if (length > kToolResultLimit) {
-            content = kSite.at(at::cut_result, cut_with_marker(content.get(), kToolResultLimit, str::ellipsis_truncated));
-        }
+        cut = length > kToolResultLimit;
     }
+    if (cut && PyUnicode_CheckExact(content.get())) {
+        add_cut_tool_line(lines, tool_id.get(), content.get());
+        return;
+    }
+    if (cut) content = kSite.at(at::cut_result, cut_with_marker(content.get(), kToolResultLimit, str::ellipsis_truncated));
     Ref id_text = kSite.at(at::tool_line, format_text(tool_id.get()));
     Ref content_text = kSite.at(at::tool_line, format_text(content.get()));
     kSite.status(at::tool_line, lines.part({str::tool_result_open, id_text.get(), str::paren_bracket_colon,
@@ -56,6 +69,33 @@ Ref read_call_field(PyObject* entry, PyObject* key, PyObject* nested_fallback, i
     Ref function = kSite.at(line, get_or(entry, str::function, empty.get()));
     Ref nested = kSite.at(line, get_or(function.get(), key, nested_fallback));
     return kSite.at(line, outer.call(key, nested.get()));
+}
+
+// Fast path of the same read for an exact dict entry, whose `get` is
+// dict.get: the new empty dict that stands in for a missing "function" is
+// only ever read, and reading it gives the fallback, so it is not made. The
+// fallback itself is made only when something receives it: an object's own
+// `get`, or the caller when neither level has the key. The lookups run in
+// the same order.
+template <class MakeFallback>
+Ref read_exact_call_field(PyObject* entry, PyObject* key, MakeFallback make_fallback, int line) {
+    PyObject* raw = nullptr;
+    kSite.status(line, PyDict_GetItemRef(entry, str::function, &raw));
+    Ref function = Ref::steal(raw);
+    Ref nested;  // stays empty when the nested read gives the fallback
+    if (function && PyDict_CheckExact(function.get())) {
+        raw = nullptr;
+        kSite.status(line, PyDict_GetItemRef(function.get(), key, &raw));
+        nested = Ref::steal(raw);
+    } else if (function) {
+        Ref fallback = make_fallback();
+        nested = kSite.at(line, get_or(function.get(), key, fallback.get()));
+    }
+    function.reset();
+    raw = nullptr;
+    kSite.status(line, PyDict_GetItemRef(entry, key, &raw));
+    if (raw != nullptr) return Ref::steal(raw);
+    return nested ? std::move(nested) : make_fallback();
 }
 
 // `json.loads(text)`, keeping the text when the call raises a
@@ -85,9 +125,14 @@ Ref decode_arguments(Ref text) {
 
 // "[Assistant called <name>]: <brief>" for one dict entry of "tool_calls".
 void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
-    Ref name = read_call_field(entry, str::name, str::unknown, at::get_name);
+    Ref name;
     Ref args;
-    {
+    if (PyDict_CheckExact(entry)) {
+        name = read_exact_call_field(entry, str::name, [] { return Ref::borrow(str::unknown); }, at::get_name);
+        args = read_exact_call_field(entry, str::arguments, [] { return kSite.at(at::get_arguments, PyDict_New()); },
+                                     at::get_arguments);
+    } else {
+        name = read_call_field(entry, str::name, str::unknown, at::get_name);
         Ref no_arguments = kSite.at(at::get_arguments, PyDict_New());
         args = read_call_field(entry, str::arguments, no_arguments.get(), at::get_arguments);
     }
@@ -128,6 +173,16 @@ void add_assistant_lines(TextBuilder& lines, PyObject* message, PyObject* conten
             add_tool_call_line(lines, entry.get());
         }
     }
+}
+
+// Fast path of a long argument value whose text is an exact str:
+// `val_str[:100] + "..."` formats to itself, so the part takes the text's
+// prefix and the marker as pieces, and the cut is never made.
+void add_cut_argument(TextBuilder& parts, PyObject* key, PyObject* value_text) {
+    namespace at = line::brief_args;
+    constexpr rt::Site site = site_of(Fn::brief_args);
+    Ref key_text = site.at(at::part, format_text(key));
+    site.status(at::part, parts.part({key_text.get(), str::equals, Piece(value_text, kArgumentValueLimit), str::ellipsis}));
 }
 
 }  // namespace
@@ -193,6 +248,10 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
             Ref value_text = site.at(at::str_value, str_text(value.get()));
             const Py_ssize_t length = length_of(value_text.get());
             if (length < 0) site.fail(at::measure_value);
+            if (length > kArgumentValueLimit && PyUnicode_CheckExact(value_text.get())) {
+                add_cut_argument(parts, key.get(), value_text.get());
+                continue;
+            }
             if (length > kArgumentValueLimit) {
                 value_text = site.at(at::cut_value, cut_with_marker(value_text.get(), kArgumentValueLimit, str::ellipsis));
             }
