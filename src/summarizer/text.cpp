@@ -46,8 +46,8 @@ TextBuilder::~TextBuilder() {
     PyMem_Free(pieces_);
 }
 
-bool TextBuilder::grow() noexcept {
-    const size_t capacity = capacity_ == 0 ? 16 : 2 * capacity_;
+bool TextBuilder::grow(size_t capacity) noexcept {
+    if (capacity <= capacity_) return true;
     if (capacity > PY_SSIZE_T_MAX / sizeof(Piece)) return false;
     auto* larger = static_cast<Piece*>(PyMem_Realloc(pieces_, capacity * sizeof(Piece)));
     if (larger == nullptr) return false;

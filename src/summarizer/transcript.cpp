@@ -191,6 +191,7 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
     return rt::boundary([&] {
         PyObject* messages = args[0];
         TextBuilder lines(str::nl);
+        lines.reserve(5 * static_cast<size_t>(PyList_GET_SIZE(messages)));
         // The length is read before every step: a message's own code may
         // shrink or grow the list while it is walked.
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
@@ -225,6 +226,7 @@ PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
         PyObject* arguments = args[0];
         TextBuilder parts(str::comma_space);
         const Py_ssize_t start_size = PyDict_GET_SIZE(arguments);
+        parts.reserve(5 * static_cast<size_t>(start_size));
         // A walk yields at most as many items as the dict held at the start.
         Py_ssize_t remaining = start_size;
         Py_ssize_t position = 0;
