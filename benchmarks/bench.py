@@ -360,10 +360,15 @@ def time_workloads(items: list[Workload], rounds: int, target: float,
     for round_index in range(rounds):
         for workload in items:
             sides = [("native", workload.native), ("reference", workload.reference)]
-            if round_index % 2:
-                sides.reverse()
-            if workload.before is not None:
+            if workload.before is None:
+                if round_index % 2:
+                    sides.reverse()
+            else:
+                # Three sides take turns at each place: a side that runs right
+                # after another one finds the inputs in the caches.
                 sides.append(("before", workload.before))
+                shift = round_index % 3
+                sides = sides[shift:] + sides[:shift]
             if workload.floor is not None and with_floors:
                 sides.append(("floor", workload.floor))
                 if workload.floor_harness is not None:

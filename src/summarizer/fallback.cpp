@@ -23,6 +23,7 @@ constexpr rt::Site kSite = site_of(Fn::fallback_summary);
 // first is kept: a later content that cannot be measured still fails.
 void collect_requests(PyObject* messages, PyObject* goals) {
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
+        prefetch_records(messages, index);
         Ref message = Ref::borrow(PyList_GET_ITEM(messages, index));
         {
             Ref role = kSite.at(at::test_message, get_or_none(message.get(), str::role));

@@ -48,8 +48,8 @@ TextBuilder::~TextBuilder() {
 
 bool TextBuilder::grow(size_t capacity) noexcept {
     if (capacity <= capacity_) return true;
-    if (capacity > PY_SSIZE_T_MAX / sizeof(Piece)) return false;
-    auto* larger = static_cast<Piece*>(PyMem_Realloc(pieces_, capacity * sizeof(Piece)));
+    if (capacity > PY_SSIZE_T_MAX / sizeof(StoredPiece)) return false;
+    auto* larger = static_cast<StoredPiece*>(PyMem_Realloc(pieces_, capacity * sizeof(StoredPiece)));
     if (larger == nullptr) return false;
     pieces_ = larger;
     capacity_ = capacity;
@@ -117,8 +117,8 @@ void TextBuilder::take_class_of(const Piece& piece, Py_UCS4 whole_class) noexcep
 }
 
 rt::Ref TextBuilder::build() noexcept {
-    if (count_ == 1) {
-        const Piece& only = pieces_[0];
+    if (count_ == 1 && pending_separators_ == 0 && pieces_[0].separators == 0) {
+        const StoredPiece& only = pieces_[0];
         if (PyUnicode_CheckExact(only.text) && only.length == PyUnicode_GET_LENGTH(only.text)) {
             return rt::Ref::borrow(only.text);
         }
@@ -132,11 +132,16 @@ rt::Ref TextBuilder::build() noexcept {
     // The result is new and not yet shared, so its buffer is written directly.
     const int kind = PyUnicode_KIND(result.get());
     char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-    for (size_t i = 0; i < count_; ++i) {
-        const Piece& piece = pieces_[i];
+    const StoredPiece separator{separator_, PyUnicode_GET_LENGTH(separator_), 0};
+    const auto copy = [&](const StoredPiece& piece) {
         copy_characters(PyUnicode_KIND(piece.text), PyUnicode_DATA(piece.text), kind, out, piece.length);
         out += static_cast<size_t>(piece.length) * static_cast<size_t>(kind);
+    };
+    for (size_t i = 0; i < count_; ++i) {
+        for (int s = 0; s < pieces_[i].separators; ++s) copy(separator);
+        copy(pieces_[i]);
     }
+    for (int s = 0; s < pending_separators_; ++s) copy(separator);
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <climits>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
@@ -47,12 +48,24 @@ struct Piece {
     Py_ssize_t length;
 };
 
+// A piece as the builder keeps it, with the number of separators that go
+// before it.
+struct StoredPiece {
+    PyObject* text;  // owned
+    Py_ssize_t length;
+    int separators;
+};
+
 // Collects str pieces and joins them once at the end. Pieces are grouped into
 // parts; `separator` goes between consecutive parts, as `separator.join(parts)`
 // would put it. The builder holds a strong reference to every piece.
 class TextBuilder {
 public:
-    explicit TextBuilder(PyObject* separator) noexcept : separator_(separator) {}
+    explicit TextBuilder(PyObject* separator) noexcept
+        : separator_(separator), separator_length_(static_cast<size_t>(PyUnicode_GET_LENGTH(separator))) {
+        if (separator_length_ != 0) max_char_ = PyUnicode_MAX_CHAR_VALUE(separator);
+        if (max_char_ < 127) max_char_ = 127;
+    }
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
     ~TextBuilder();
@@ -60,7 +73,7 @@ public:
     // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
     // MemoryError set when the piece list cannot grow.
     int part(std::initializer_list<Piece> pieces) noexcept {
-        if (started_ && push(Piece(separator_)) < 0) return -1;
+        if (started_ && add_separator() < 0) return -1;
         started_ = true;
         for (const Piece& piece : pieces) {
             if (push(piece) < 0) return -1;
@@ -76,14 +89,25 @@ public:
     rt::Ref build() noexcept;
 
 private:
+    // The separator is written by `build`, between the pieces it falls between.
+    int add_separator() noexcept {
+        if (separator_length_ == 0) return 0;
+        if (pending_separators_ == INT_MAX) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        ++pending_separators_;
+        length_ += separator_length_;
+        return 0;
+    }
     int push(const Piece& piece) noexcept {
         if (piece.length == 0) return 0;
         if (count_ == capacity_ && !grow(capacity_ == 0 ? 16 : 2 * capacity_)) {
             PyErr_NoMemory();
             return -1;
         }
-        pieces_[count_++] = piece;
-        Py_INCREF(piece.text);
+        pieces_[count_++] = StoredPiece{Py_NewRef(piece.text), piece.length, pending_separators_};
+        pending_separators_ = 0;
         length_ += static_cast<size_t>(piece.length);
         // A whole string is stored in the narrowest kind that holds its
         // characters, so its kind tells its class; only a prefix of a string
@@ -98,10 +122,12 @@ private:
     bool grow(size_t capacity) noexcept;
 
     PyObject* separator_;
-    Piece* pieces_ = nullptr;  // each piece holds an owned reference
+    size_t separator_length_;
+    StoredPiece* pieces_ = nullptr;
     size_t count_ = 0;
     size_t capacity_ = 0;
     size_t length_ = 0;
+    int pending_separators_ = 0;  // separators after the last piece
     Py_UCS4 max_char_ = 127;
     bool started_ = false;
 };
