@@ -231,9 +231,11 @@ def build_workloads(before=None) -> list[Workload]:
     logger = logging.getLogger("korbix.summarizer")
     fenced_json, answer_json = fenced_block(fenced), fenced_block(answer)
 
+    stripped_prose = prose.strip()
+
     def prose_floor() -> None:
         try:
-            json.loads(prose.strip())
+            json.loads(stripped_prose)
         except json.JSONDecodeError:
             logger.warning("Could not parse summary JSON, using fallback")
         time.time()
