@@ -18,24 +18,9 @@ bool is_catchable(PyObject* target) noexcept {
 
 }  // namespace
 
-rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
-    if (PyDict_CheckExact(record)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
-        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
-    }
+rt::Ref call_get(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
     PyObject* call_args[] = {record, key, fallback};
-    return rt::Ref::steal(PyObject_VectorcallMethod(str::get, call_args, 3, nullptr));
-}
-
-rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept {
-    if (PyDict_CheckExact(record)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
-        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
-    }
-    PyObject* call_args[] = {record, key};
-    return rt::Ref::steal(PyObject_VectorcallMethod(str::get, call_args, 2, nullptr));
+    return rt::Ref::steal(PyObject_VectorcallMethod(str::get, call_args, fallback != nullptr ? 3 : 2, nullptr));
 }
 
 int GetMethod::bind(PyObject* record) noexcept {

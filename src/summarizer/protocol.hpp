@@ -10,13 +10,33 @@
 #include <cstring>
 
 #include "../runtime/ref.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 
-// `record.get(key, fallback)`, the method looked up on the record now.
-rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
+// `record.get(key, fallback)` and `record.get(key)` through the method
+// looked up on the record now (`fallback` nullptr: the one-argument call).
+rt::Ref call_get(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
+
+// Fast path of `get` for an exact dict, whose `get` cannot be overridden:
+// the dict is read directly, without the method call.
+inline rt::Ref read_exact_dict(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(record, key, &value) < 0) return {};
+    return rt::Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
+}
+
+// `record.get(key, fallback)`.
+inline rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
+    if (PyDict_CheckExact(record)) return read_exact_dict(record, key, fallback);
+    return call_get(record, key, fallback);
+}
+
 // `record.get(key)`.
-rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept;
+inline rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept {
+    if (PyDict_CheckExact(record)) return read_exact_dict(record, key, Py_None);
+    return call_get(record, key, nullptr);
+}
 
 // `module.name`, read at the moment of use.
 inline rt::Ref module_attribute(PyObject* object, PyObject* name) noexcept {

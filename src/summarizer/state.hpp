@@ -18,13 +18,28 @@ struct ModuleState {
     PyObject* code[kFunctionCount] = {};  // the functions' code objects, indexed by `Fn` (owned)
 };
 
-ModuleState& state() noexcept;
+extern ModuleState g_module_state;
+inline ModuleState& state() noexcept { return g_module_state; }
 
 inline PyObject* code_of(Fn id) noexcept { return state().code[static_cast<int>(id)]; }
 
 // Resolves a module-level name at the moment of use: the module namespace
 // first, then the attributes of the builtins module. Empty with NameError
 // "name '...' is not defined" when neither has it.
-rt::Ref lookup_global(PyObject* name) noexcept;
+inline rt::Ref lookup_global(PyObject* name) noexcept;
+
+// The second half of `lookup_global`: the builtins, then the NameError.
+rt::Ref lookup_builtin(PyObject* name) noexcept;
+
+inline rt::Ref lookup_global(PyObject* name) noexcept {
+    PyObject* globals = state().globals;
+    if (globals != nullptr) {
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemRef(globals, name, &value);
+        if (found < 0) return {};
+        if (found > 0) return rt::Ref::steal(value);
+    }
+    return lookup_builtin(name);
+}
 
 }  // namespace korbix::summarizer
