@@ -195,7 +195,6 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
         // The length is read before every step: a message's own code may
         // shrink or grow the list while it is walked.
         for (Py_ssize_t index = 0; index < PyList_GET_SIZE(messages); ++index) {
-            prefetch_records(messages, index);
             Ref message = Ref::borrow(PyList_GET_ITEM(messages, index));
             Ref role = kSite.at(at::get_role, get_or(message.get(), str::role, str::unknown));
             Ref content = kSite.at(at::get_content, get_or(message.get(), str::content, str::empty));
