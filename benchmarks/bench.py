@@ -290,7 +290,7 @@ def build_workloads(before=None) -> list[Workload]:
         "summarize run, instant client": run_floor,
     }
     harness = calls_of([], [])
-    harnessed = {name for name in floors if name.startswith(("transcript", "argument"))}
+    harnessed = {name for name in floors if name.startswith(("transcript", "argument", "summarize"))}
     return [
         Workload(name, native_calls[name], reference_calls[name], transcript=name.startswith("transcript"),
                  floor=floors[name], before=before_calls.get(name),
