@@ -97,7 +97,7 @@ class Workload:
     # non-text values, `time.time`, the client's `complete`), made on the same
     # inputs. None: the workload makes no such calls (its floor is zero).
     floor: Callable[[], Any] | None = None
-    # The same call on the build from before this issue (`--before DIR`).
+    # The same call on an earlier build of the module (`--before DIR`).
     before: Callable[[], Any] | None = None
     # The floor's harness alone, on no inputs: timed beside the floor and
     # taken off it, so that the floor is the calls and nothing else.
