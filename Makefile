@@ -40,7 +40,7 @@ test: install
 
 # Summarizes the bundled agent conversation with the embedded model.
 demo: install local-stack
-	$(VENV)/bin/korbix-summarize --example
+	$(VENV)/bin/korbix-summarize --example --model-info
 
 # Memory-safety checks (see README, "Checking memory safety").
 refleak: install

@@ -210,7 +210,10 @@ def test_credentials_in_the_base_url_are_not_printed(conversation_file: Path, st
         ("[]", ["{file}", "--example"], "but not both"),
         ("[]", ["{file}", "--backend", "openai"], "no model given"),
         ("[]", ["{file}", "--backend", "openai", "--model", "m", "--timeout", "nan"], "--timeout must be positive"),
-        ("[]", ["{file}", "--backend", "local", "--model-path", "absent.gguf"], "no model file at"),
+        pytest.param(
+            "[]", ["{file}", "--backend", "model", "--model-path", "absent.gguf"], "no model file at",
+            marks=needs_local_model,
+        ),
     ],
     ids=[
         "missing-file", "empty", "not-json", "bad-jsonl-line", "not-a-list", "not-an-object",
@@ -275,10 +278,33 @@ def test_characters_in_count_text_and_tool_calls(messages: list[dict[str, Any]],
     assert conversation_chars(messages) == expected
 
 
+def test_default_backend_summarizes_the_bundled_example_from_its_own_text() -> None:
+    """What `make demo` runs: the extractive backend, no model needed."""
+    result = run_cli("--example", "--previous-summary", "### Original Goals\n  - Keep the nightly jobs green")
+
+    assert result.returncode == 0, result.stderr
+    assert "summarizing with the extractive summarizer (no model)" in result.stderr
+    assert "korbix.summarizer:" not in result.stderr  # no warning, no fallback
+    block = result.stdout
+    assert block.startswith(BANNER + "\n### Original Goals\n  - Keep the nightly jobs green\n")
+    for fact in ("jobs/export_orders/config.yaml", "Go with multipart uploads", "s3:PutObject"):
+        assert fact in block
+
+
 @needs_local_model
-def test_local_backend_summarizes_the_bundled_example() -> None:
-    """What `make demo` runs: the embedded model on the bundled conversation."""
-    result = run_cli("--example", timeout=600)
+def test_model_info_names_the_build_also_when_the_backend_needs_no_model() -> None:
+    result = run_cli("--example", "--model-info", "--quiet")
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(BANNER)
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("korbix-summarize: llama.cpp build x86-64-v3: ")
+
+
+@needs_local_model
+def test_model_backend_summarizes_the_bundled_example() -> None:
+    """The embedded model writing the summary itself."""
+    result = run_cli("--example", "--backend", "model", timeout=600)
 
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(BANNER)
@@ -292,7 +318,7 @@ def test_local_backend_summarizes_the_bundled_example() -> None:
 def test_ctrl_c_while_the_local_model_works_ends_cleanly() -> None:
     env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
     process = subprocess.Popen(
-        [sys.executable, "-m", "korbix_summarizer", "--example"],
+        [sys.executable, "-m", "korbix_summarizer", "--example", "--backend", "model"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
     )
     assert process.stderr is not None
@@ -324,7 +350,8 @@ def test_a_crashed_model_worker_is_an_llm_failure(fallback: bool) -> None:
     message-only summary only when asked to."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
     process = subprocess.Popen(
-        [sys.executable, "-m", "korbix_summarizer", "--example", *(["--fallback"] if fallback else [])],
+        [sys.executable, "-m", "korbix_summarizer", "--example", "--backend", "model",
+         *(["--fallback"] if fallback else [])],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
     )
     assert process.stderr is not None

@@ -26,6 +26,7 @@ from typing import Any
 
 import korbix.core.summarizer as module
 from korbix.core.summarizer import SUMMARIZE_PROMPT, ConversationSummarizer, logger
+from korbix_summarizer import CompactionError, CompactionResult, Compactor
 
 
 class Answer:
@@ -59,12 +60,27 @@ async def use() -> str:
     return text + "".join(pieces)
 
 
-print(asyncio.run(use()))
+async def compacting(messages: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    compactor = Compactor(Client(), context_window=8_000, keep_recent=2, count_tokens=len)
+    if not compactor.needs_compaction(messages):
+        return messages
+    try:
+        result: CompactionResult = await compactor.compact(messages, force=True)
+    except CompactionError as error:
+        print(error.request, error.__cause__)
+        return messages
+    tokens: int = result.tokens_after - result.tokens_before + compactor.count(result.messages)
+    print(compactor.tokenizer, tokens, result.record, result.compacted, result.requests)
+    return result.messages
+
+
+print(asyncio.run(use()), asyncio.run(compacting([])))
 '''
 
 # Each line marked "# E" must be reported by mypy; nothing else may be.
 BAD = '''
 from korbix.core.summarizer import ConversationSummarizer, _fallback_summary
+from korbix_summarizer import Compactor
 
 
 class Client:
@@ -94,6 +110,8 @@ async def misuse() -> None:
     summarizer.format_summary_for_context("text")  # E
     count: int = summarizer.format_summary_for_context({})  # E
     _fallback_summary(None)  # E
+    Compactor(Client())  # E
+    Compactor(Good(), context_window="32k")  # E
 '''
 
 

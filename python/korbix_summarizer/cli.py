@@ -1,8 +1,9 @@
 """``korbix-summarize``: summarize a conversation from the command line.
 
 Reads a conversation (a JSON file holding a list of chat messages, a JSONL
-file with one message per line, or ``-`` for standard input), has an LLM
-condense it with ``korbix.core.summarizer``, and prints the context block for
+file with one message per line, or ``-`` for standard input), condenses it
+with ``korbix.core.summarizer`` and the client of the chosen ``--backend``
+(by default the extractive one, no model), and prints the context block for
 a system prompt, or the Summary record as JSON with ``--json``.
 
 Standard output carries only the result. Progress, the compression report,
@@ -29,6 +30,7 @@ from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
 from .clients import OpenAICompatibleClient
+from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
 
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
@@ -40,6 +42,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 EXAMPLE_RESOURCE = ("examples", "agent_session.json")
+BACKENDS = ("extractive", "mixed", "model", "local", "openai", "none")
 LOGGER_NAME = "korbix.summarizer"
 
 
@@ -65,7 +68,8 @@ def build_parser() -> argparse.ArgumentParser:
             "The openai backend reads its API key from OPENAI_API_KEY, and takes "
             "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
             "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
-            "130 interrupted."
+            "130 interrupted. To compact a conversation for an agent's context window "
+            "instead, see: korbix-summarize compact --help"
         ),
     )
     parser.add_argument(
@@ -91,16 +95,29 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--backend",
-        choices=("local", "openai", "none"),
-        default="local",
-        help="local: embedded SmolLM2 model (default); openai: any OpenAI-compatible "
-        "endpoint; none: no LLM, a summary built from the messages alone",
+        choices=BACKENDS,
+        default="extractive",
+        help="extractive (default): no model; every item is copied from the conversation "
+        "(requests, tool actions, errors, paths, decisions, the latest plan) and the earlier "
+        "summary is carried forward; "
+        "mixed: the same extractive summary, with the embedded model only choosing the section "
+        "of sentences the rules find ambiguous; "
+        "model (or local): the embedded model writes the summary freely (the bundled 135M model "
+        "may invent content); "
+        "openai: an OpenAI-compatible endpoint writes the summary; "
+        "none: no summary beyond the first user request and the message count",
     )
     parser.add_argument(
         "--fallback",
         action="store_true",
         help="when the LLM fails, still print the summary built from the messages alone "
         "(the exit code stays 1)",
+    )
+    parser.add_argument(
+        "--model-info",
+        action="store_true",
+        help="name the embedded model's llama.cpp build (its instruction-set variant) on "
+        "stderr, also when the backend does not use the model",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress or report")
 
@@ -120,7 +137,7 @@ def build_parser() -> argparse.ArgumentParser:
         "instead of max_tokens",
     )
 
-    local = parser.add_argument_group("local backend")
+    local = parser.add_argument_group("model and mixed backends")
     local.add_argument("--model-path", help="GGUF model file (default: the bundled SmolLM2)")
     local.add_argument("--threads", type=int, help="CPU threads for generation")
     return parser
@@ -312,8 +329,10 @@ class _ObservedClient:
 
 def _make_client(
     args: argparse.Namespace, observed: _Observed
-) -> tuple[OpenAICompatibleClient | LocalModelClient, str]:
+) -> tuple[OpenAICompatibleClient | LocalModelClient | GroundedClient, str]:
     """The backend's client and a short description of it for messages."""
+    if args.backend == "extractive":
+        return GroundedClient(), "the extractive summarizer (no model)"
     if args.backend == "openai":
         try:
             from openai import OpenAIError
@@ -345,7 +364,9 @@ def _make_client(
     try:
         local = LocalModelClient(args.model_path, n_threads=args.threads)
     except LocalStackMissing as error:
-        raise InputError(f"local backend: {error}") from None
+        raise InputError(f"{args.backend} backend: {error}") from None
+    if args.backend == "mixed":
+        return GroundedClient(local), f"the extractive summarizer, labels by {local.model_path.name}"
 
     def count(tokens: int) -> None:
         observed.tokens = tokens
@@ -439,6 +460,8 @@ async def _summarize(
     stderr: TextIO,
 ) -> tuple[dict[str, Any], str, _Observed | None]:
     if args.backend == "none":
+        if args.model_info:
+            await _show_model_info(args, stderr)
         record = summarizer_module._fallback_summary(messages)
         # Rendering does not touch the client.
         renderer = summarizer_module.ConversationSummarizer(None)
@@ -446,13 +469,16 @@ async def _summarize(
 
     observed = _Observed()
     client, label = _make_client(args, observed)
-    if isinstance(client, LocalModelClient):
-        _leave_at_once_on_interrupt(stderr, client)
+    model = embedded_model(client)
+    if model is not None:
+        _leave_at_once_on_interrupt(stderr, model)
     summarizer = summarizer_module.ConversationSummarizer(_ObservedClient(client, observed))
     try:
         observed.started = time.monotonic()
-        if isinstance(client, LocalModelClient):
-            await _start_local_model(client, label, stderr, quiet=args.quiet)
+        if model is not None:
+            await _start_local_model(model, label, stderr, quiet=args.quiet)
+        elif args.model_info:
+            await _show_model_info(args, stderr)
         with _Progress(stderr, observed, label, enabled=not args.quiet):
             record = await summarizer.summarize_messages(messages, previous)
     finally:
@@ -471,6 +497,27 @@ class _SummarizationFailed(Exception):
     pass
 
 
+def embedded_model(client: object) -> LocalModelClient | None:
+    """The embedded model a backend's client runs, if any (mixed: its labeler)."""
+    if isinstance(client, LocalModelClient):
+        return client
+    labeler = getattr(client, "labeler", None)
+    return labeler if isinstance(labeler, LocalModelClient) else None
+
+
+async def _show_model_info(args: argparse.Namespace, stderr: TextIO) -> None:
+    """--model-info with a backend that does not run the model: start it once
+    to name its build, then stop it."""
+    try:
+        model = LocalModelClient(args.model_path, n_threads=args.threads)
+    except LocalStackMissing as error:
+        raise InputError(f"--model-info: {error}") from None
+    try:
+        await _start_local_model(model, f"local model {model.model_path.name}", stderr, quiet=False)
+    finally:
+        model.close()
+
+
 async def _start_local_model(
     client: LocalModelClient, label: str, stderr: TextIO, *, quiet: bool
 ) -> None:
@@ -482,7 +529,7 @@ async def _start_local_model(
     try:
         await asyncio.to_thread(client.load)
     except LocalStackMissing as error:
-        raise InputError(f"local backend: {error}") from None
+        raise InputError(f"{label}: {error}") from None
     except LocalModelError as error:
         raise _SummarizationFailed(
             f"summarization with {label} failed: {_describe_error(error)}"
@@ -553,14 +600,21 @@ def main(
     stdin = stdin if stdin is not None else sys.stdin
     stdout = stdout if stdout is not None else sys.stdout
     stderr = stderr if stderr is not None else sys.stderr
+    words = list(sys.argv[1:] if argv is None else argv)
+    if words[:1] == ["compact"]:
+        from . import compact_cli
+
+        parser, argv, run = compact_cli.build_parser(), words[1:], compact_cli.run
+    else:
+        parser, run = build_parser(), _run
     try:
-        args = build_parser().parse_args(argv)
+        args = parser.parse_args(argv)
     except SystemExit as exit_request:
         return exit_request.code if isinstance(exit_request.code, int) else EXIT_USAGE
 
     logger, handlers = _route_log_records(stderr)
     try:
-        return _run(args, stdin, stdout, stderr, handlers)
+        return run(args, stdin, stdout, stderr, handlers)
     except InputError as error:
         print(f"{PROG}: error: {error}", file=stderr)
         return EXIT_USAGE

@@ -384,9 +384,9 @@ class LocalModelClient:
         worker.send({"op": "load"})
         event = worker.read_event()
         if event is None:
-            error = worker.ended_error()
+            ended = worker.ended_error()
             worker.stop()
-            raise error
+            raise ended
         if event.get("event") != "ready":
             worker.stop()
             message = str(event.get("message") or "the local model's worker did not start")
