@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 
 import korbix.core.summarizer as summarizer
 import reference
-from helpers import context, outcome
+from support import context, outcome
 
 RECORD_KEYS = [
     "goals", "progress", "current_state", "key_decisions",

@@ -55,10 +55,14 @@ def clock(monkeypatch):
     return clock
 
 
-def workload(clock, name, native=NATIVE, reference=REFERENCE, floor=None, transcript=False):
-    return bench.Workload(name, clock.function(name, "native", native), clock.function(name, "reference", reference),
-                          transcript=transcript,
-                          floor=clock.function(name, "floor", floor) if floor is not None else None)
+def workload(clock, name, native=NATIVE, reference=REFERENCE, floor=None, transcript=False, before=None,
+             harness=None):
+    def side(label, cost):
+        return clock.function(name, label, cost) if cost is not None else None
+
+    return bench.Workload(name, side("native", native), side("reference", reference), transcript=transcript,
+                          floor=side("floor", floor), before=side("before", before),
+                          floor_harness=side("floor_harness", harness))
 
 
 def sample_order(calls):
@@ -99,11 +103,23 @@ def test_suites_hold_the_per_call_time_of_every_round(clock):
     times = bench.figures(suites, items)
     assert times["with floor"] == {
         "native": NATIVE, "reference": REFERENCE, "native_spread": (NATIVE, NATIVE),
-        "reference_spread": (REFERENCE, REFERENCE), "floor": FLOOR,
+        "reference_spread": (REFERENCE, REFERENCE), "floor": FLOOR, "before": None,
         "loops": suites["reference"].get_benchmark("with floor").get_loops(),
     }
     assert times["without floor"]["floor"] is None
     assert times["without floor"]["native"] == 2 * REFERENCE
+
+
+def test_an_earlier_build_takes_turns_with_the_pair_and_the_floor_harness_comes_last(clock):
+    items = [workload(clock, "a", floor=FLOOR, before=NATIVE / 2, harness=FLOOR / 4)]
+    suites = bench.time_workloads(items, 3, 0.03, with_floors=True)
+    rounds = [side for _, side in sample_order(clock.calls)[-15:]]
+    assert rounds == ["native", "reference", "before", "floor", "floor_harness",
+                      "reference", "before", "native", "floor", "floor_harness",
+                      "before", "native", "reference", "floor", "floor_harness"]
+    times = bench.figures(suites, items)["a"]
+    # The harness alone is taken off the floor.
+    assert (times["before"], times["floor"]) == (NATIVE / 2, FLOOR - FLOOR / 4)
 
 
 def test_rounds_alternate_which_side_goes_first(clock):
@@ -157,21 +173,26 @@ def test_suite_files_are_read_by_pyperfs_tools(clock, tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("only", "slow_native", "status", "targets"),
+    ("only", "slow_native", "before", "status", "targets"),
     [
-        # Only a workload outside the transcript target: the transcript and
-        # geometric-mean targets are not measured, nor is memory here.
-        ("argument", False, 0, [None, None, True, None]),
-        ("argument", True, 1, [None, None, False, None]),
-        # Every workload: the geometric mean is measured; the transcript is 4x.
-        (None, False, 1, [False, True, True, None]),
-        ("transcript", False, 1, [False, None, True, None]),
+        # Targets: transcript own work >= 5x, other own work >= 2x, never
+        # slower than the reference, never 5 % slower than before, memory.
+        # The transcript does 7x the own work (reference 8, native 2, floor 1
+        # in units of 2**-11 s); the argument brief, without a floor, 16x.
+        ("argument", False, None, 0, [None, True, True, None, None]),
+        ("argument", True, None, 1, [None, False, False, None, None]),
+        (None, False, None, 0, [True, True, True, None, None]),
+        ("transcript", False, None, 0, [True, None, True, None, None]),
+        # The earlier build took half the time: the native side is 2x slower than before.
+        ("transcript", False, NATIVE / 2, 1, [True, None, True, False, None]),
+        ("transcript", False, NATIVE, 0, [True, None, True, True, None]),
     ],
 )
-def test_main_reports_targets_and_writes_both_outputs(clock, monkeypatch, tmp_path, only, slow_native, status, targets):
-    def build():
+def test_main_reports_targets_and_writes_both_outputs(clock, monkeypatch, tmp_path, only, slow_native, before,
+                                                      status, targets):
+    def build(**_):  # the stand-ins take the earlier build from `before` above
         return [
-            workload(clock, "transcript, 2 messages", transcript=True, floor=FLOOR),
+            workload(clock, "transcript, 2 messages", transcript=True, floor=FLOOR, before=before),
             workload(clock, "argument brief", native=2 * REFERENCE if slow_native else REFERENCE / 16),
         ]
 
@@ -189,10 +210,12 @@ def test_main_reports_targets_and_writes_both_outputs(clock, monkeypatch, tmp_pa
     assert sorted(native_suite.get_benchmark_names()) == sorted(results["ratios"])
     for name, ratio in results["ratios"].items():
         assert ratio == reference_suite.get_benchmark(name).median() / native_suite.get_benchmark(name).median()
+    if "transcript, 2 messages" in results["own_work_ratios"]:
+        assert results["own_work_ratios"]["transcript, 2 messages"] == 7.0
 
 
 def test_only_matching_nothing_is_refused(clock, monkeypatch, capsys):
-    monkeypatch.setattr(bench, "build_workloads", lambda: [workload(clock, "argument brief")])
+    monkeypatch.setattr(bench, "build_workloads", lambda before=None: [workload(clock, "argument brief")])
     with pytest.raises(SystemExit) as stop:
         bench.main(["--only", "no such workload", "--no-memory"])
     assert stop.value.code == 2

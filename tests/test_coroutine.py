@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 import korbix.core.summarizer as summarizer
-from conftest import MESSAGES, Answer, Client, Steps, drive
+from support import MESSAGES, Answer, Client, Steps, drive
 
 pytestmark = pytest.mark.usefixtures("logic")
 REUSE = "^cannot reuse already awaited coroutine$"

@@ -8,8 +8,7 @@ import types
 import pytest
 
 import korbix.core.summarizer as summarizer
-from helpers import context, without_time
-from support import module_entries
+from support import RecordingLogger, context, module_entries, without_time
 
 TRANSCRIPT = "korbix.core.summarizer._format_messages_for_summary"
 BRIEF = "korbix.core.summarizer._brief_args"
@@ -170,12 +169,8 @@ def test_truth_test_that_removes_the_entry_fails_the_second_lookup():
 
 def test_warning_is_logged_while_the_decoding_error_is_handled(monkeypatch):
     calls = []
-
-    class SpyLogger:
-        def warning(self, *args, **kwargs):
-            calls.append((args, kwargs, sys.exception()))
-
-    monkeypatch.setattr(summarizer, "logger", SpyLogger())
+    monkeypatch.setattr(summarizer, "logger",
+                        RecordingLogger(lambda level, args, kwargs: calls.append((args, kwargs, sys.exception()))))
     outer = KeyError("outer")
     try:
         raise outer

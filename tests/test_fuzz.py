@@ -25,6 +25,7 @@ import hostile_strategies as hs
 import korbix.core.summarizer as summarizer
 import reference
 from hostile_strategies import World, assert_released, build, call, canon, canon_error, canon_result
+from support import Answer, RecordingLogger
 
 HEALTH = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example,
           HealthCheck.filter_too_much]
@@ -35,25 +36,6 @@ EXAMPLES = os.environ.get("KORBIX_FUZZ_EXAMPLES") or (
 FUZZ = settings(max_examples=int(EXAMPLES), deadline=None, suppress_health_check=HEALTH)
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
-
-
-class RecordingLogger:
-    """Stands in for `logger`: writes each call to the world's trace and
-    raises when told to."""
-
-    def __init__(self, world: World, failing: str | None = None) -> None:
-        self.world, self.failing = world, failing
-
-    def _log(self, level: str, *args, **kwargs):
-        self.world.trace.append(("log", level, canon(args), sorted(kwargs)))
-        if level == self.failing:
-            raise RuntimeError(f"logger.{level} failed")
-
-    def warning(self, *args, **kwargs):
-        self._log("warning", *args, **kwargs)
-
-    def error(self, *args, **kwargs):
-        self._log("error", *args, **kwargs)
 
 
 @contextlib.contextmanager
@@ -85,7 +67,10 @@ def side(module, run, plan, failing_logger=None, extra=None):
     world = World()
     argument = build(plan, world)
     world.building = False
-    names = {"logger": RecordingLogger(world, failing_logger)}
+    def record(level, args, kwargs):
+        world.trace.append(("log", level, canon(args), sorted(kwargs)))
+
+    names = {"logger": RecordingLogger(record, failing_logger)}
     if extra is not None:
         names.update(extra(world))
     with patched(module, **names), unraisable_to(world):
@@ -190,11 +175,6 @@ def test_parsing_with_rebound_json(answer, behaviour, failing_logger):
 
 
 # ---- whole summarize runs with misbehaving clients -----------------------------
-
-
-class Answer:
-    def __init__(self, content):
-        self.content = content
 
 
 class ChangingAnswer:

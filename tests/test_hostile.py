@@ -12,7 +12,7 @@ import pytest
 
 import korbix.core.summarizer as summarizer
 import reference
-from helpers import context, outcome
+from support import context, outcome
 
 
 def both(name, argument):

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import korbix.core.summarizer as summarizer
-from helpers import context, without_time
+from support import context, without_time
 
 BANNER = "## Conversation History Summary\n*(Earlier messages were summarized to save context space)*\n"
 

@@ -156,6 +156,7 @@ def test_coroutine_mark():
 @pytest.mark.parametrize("error, first, later", [
     ("LookupError('no asyncio')", "True", "True"),  # an Exception: True instead, and kept
     ("KeyboardInterrupt()", "KeyboardInterrupt", "mark"),  # an interrupt: raised, and the next read retries
+    ("MemoryError()", "MemoryError", "mark"),  # not lost either
 ])
 def test_coroutine_mark_when_its_import_fails(error, first, later):
     result = run_python(f"""

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import korbix.core.summarizer as summarizer
-from conftest import MESSAGES, Answer, Client, Steps, drive, record_with
+from support import MESSAGES, Answer, Client, Steps, drive, record_with
 
 PROMPT = summarizer.SUMMARIZE_PROMPT
 LOGGER = "korbix.summarizer"

@@ -8,43 +8,41 @@
 namespace korbix::rt {
 namespace {
 
-constexpr int kMaxParams = 8;
-
 const char kSubclassNote[] =
     "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
     "If you need to pass subclasses then set the 'annotation_typing' directive to False.";
 
-int required_count(const Signature& signature) {
+int required_count(const FunctionDef& def) noexcept {
     int required = 0;
-    while (required < signature.param_count && !signature.params[required].defaults_to_none) ++required;
+    while (required < def.param_count && !def.params[required].defaults_to_none) ++required;
     return required;
 }
 
-[[gnu::cold]] void refuse_count(const FunctionObject* function, bool too_many, Py_ssize_t given) {
-    const Signature& signature = *function->def->signature;
-    const Py_ssize_t required = required_count(signature);
-    const Py_ssize_t most = signature.param_count;
+[[gnu::cold]] void refuse_count(const FunctionObject* function, bool too_many, Py_ssize_t given) noexcept {
+    const FunctionDef& def = *function->def;
+    const Py_ssize_t required = required_count(def);
+    const Py_ssize_t most = def.param_count;
     const char* qualifier = required == most ? "exactly" : (too_many ? "at most" : "at least");
     const Py_ssize_t bound = too_many ? most : required;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
                  qualifier, bound, bound == 1 ? "" : "s", given);
-    add_traceback(signature.traceback_name, signature.line, function->globals);
+    add_traceback(def.traceback_name, def.line, function->globals);
 }
 
-[[gnu::cold]] void refuse_keyword(const FunctionObject* function, const char* format, PyObject* keyword) {
-    const Signature& signature = *function->def->signature;
-    PyErr_Format(PyExc_TypeError, format, signature.name, keyword);
-    add_traceback(signature.traceback_name, signature.line, function->globals);
+[[gnu::cold]] void refuse_keyword(const FunctionObject* function, const char* format, PyObject* keyword) noexcept {
+    const FunctionDef& def = *function->def;
+    PyErr_Format(PyExc_TypeError, format, def.name, keyword);
+    add_traceback(def.traceback_name, def.line, function->globals);
 }
 
-[[gnu::cold]] void refuse_keyword_type(const FunctionObject* function) {
-    const Signature& signature = *function->def->signature;
-    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
-    add_traceback(signature.traceback_name, signature.line, function->globals);
+[[gnu::cold]] void refuse_keyword_type(const FunctionObject* function) noexcept {
+    const FunctionDef& def = *function->def;
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+    add_traceback(def.traceback_name, def.line, function->globals);
 }
 
 // Adds the subclass note to the pending TypeError; a failing `add_note` is dropped.
-[[gnu::cold]] void add_subclass_note() {
+[[gnu::cold]] void add_subclass_note() noexcept {
     // Made once and kept for the life of the process.
     static PyObject* const method_name = PyUnicode_InternFromString("add_note");
     static PyObject* const note = PyUnicode_InternFromString(kSubclassNote);
@@ -57,14 +55,14 @@ int required_count(const Signature& signature) {
     PyErr_SetRaisedException(error);
 }
 
-[[gnu::cold]] void refuse_type(const Param& param, PyObject* argument, PyTypeObject* expected) {
+[[gnu::cold]] void refuse_type(const Param& param, PyObject* argument, PyTypeObject* expected) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
                  expected->tp_name, Py_TYPE(argument)->tp_name);
     if (PyObject_TypeCheck(argument, expected)) add_subclass_note();
 }
 
 // Checks one bound argument against its rule; sets TypeError on refusal.
-bool type_allows(const Param& param, PyObject* argument) {
+bool type_allows(const Param& param, PyObject* argument) noexcept {
     PyTypeObject* expected = nullptr;
     switch (param.type) {
         case ArgType::Any:
@@ -90,7 +88,7 @@ bool type_allows(const Param& param, PyObject* argument) {
 }
 
 // Index of the parameter named `keyword`, -1 when none, -2 on a comparison error.
-Py_ssize_t find_parameter(const FunctionObject* function, PyObject* keyword) {
+Py_ssize_t find_parameter(const FunctionObject* function, PyObject* keyword) noexcept {
     PyObject* names = function->param_names;
     const Py_ssize_t count = PyTuple_GET_SIZE(names);
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -116,21 +114,21 @@ Py_ssize_t find_parameter(const FunctionObject* function, PyObject* keyword) {
 // `time.time` rebound to `_empty_summary`), so, like the interpreter's own C
 // functions, each entry counts against the recursion limit: such a loop ends
 // in RecursionError instead of overflowing the C stack.
-PyObject* enter_logic(FunctionObject* function, PyObject* const* args) {
+PyObject* enter_logic(FunctionObject* function, PyObject* const* args) noexcept {
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
     PyObject* result = function->def->entry(function, args);
     Py_LeaveRecursiveCall();
     return result;
 }
 
-PyObject* call_without_arguments(FunctionObject* function, Py_ssize_t positional, PyObject* kwnames) {
-    const Signature& signature = *function->def->signature;
+PyObject* call_without_arguments(FunctionObject* function, Py_ssize_t positional, PyObject* kwnames) noexcept {
+    const FunctionDef& def = *function->def;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", signature.name, "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "takes no keyword arguments");
         return nullptr;
     }
     if (positional != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", signature.name, "takes no arguments", positional);
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.name, "takes no arguments", positional);
         return nullptr;
     }
     return enter_logic(function, nullptr);
@@ -140,16 +138,16 @@ PyObject* call_without_arguments(FunctionObject* function, Py_ssize_t positional
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* function = reinterpret_cast<FunctionObject*>(callable);
-    const Signature& signature = *function->def->signature;
+    const FunctionDef& def = *function->def;
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (!signature.takes_arguments) return call_without_arguments(function, positional, kwnames);
+    if (def.param_count == 0) return call_without_arguments(function, positional, kwnames);
 
-    const int param_count = signature.param_count;
+    const int param_count = def.param_count;
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     PyObject* bound[kMaxParams] = {};
 
     if (keyword_count == 0) {
-        if (positional < required_count(signature) || positional > param_count) {
+        if (positional < required_count(def) || positional > param_count) {
             refuse_count(function, positional > param_count, positional);
             return nullptr;
         }
@@ -181,7 +179,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     for (int i = 0; i < param_count; ++i) {
         if (bound[i] != nullptr) continue;
-        if (signature.params[i].defaults_to_none) {
+        if (def.params[i].defaults_to_none) {
             bound[i] = Py_None;
             continue;
         }
@@ -189,7 +187,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     for (int i = 0; i < param_count; ++i) {
-        if (!type_allows(signature.params[i], bound[i])) return nullptr;
+        if (!type_allows(def.params[i], bound[i])) return nullptr;
     }
     return enter_logic(function, bound);
 }

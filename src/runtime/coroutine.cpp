@@ -5,6 +5,8 @@
 
 #include <frameobject.h>
 
+#include "attributes.hpp"
+
 #include <cstddef>
 #include <utility>
 
@@ -32,13 +34,13 @@ struct WrapperObject {
     PyObject* coroutine;
 };
 
-CoroutineObject* as_coroutine(PyObject* object) { return reinterpret_cast<CoroutineObject*>(object); }
-WrapperObject* as_wrapper(PyObject* object) { return reinterpret_cast<WrapperObject*>(object); }
-PyObject* as_object(CoroutineObject* coroutine) { return reinterpret_cast<PyObject*>(coroutine); }
-bool is_wrapper(PyObject* object) { return g_wrapper_type != nullptr && Py_IS_TYPE(object, g_wrapper_type); }
+CoroutineObject* as_coroutine(PyObject* object) noexcept { return reinterpret_cast<CoroutineObject*>(object); }
+WrapperObject* as_wrapper(PyObject* object) noexcept { return reinterpret_cast<WrapperObject*>(object); }
+PyObject* as_object(CoroutineObject* coroutine) noexcept { return reinterpret_cast<PyObject*>(coroutine); }
+bool is_wrapper(PyObject* object) noexcept { return g_wrapper_type != nullptr && Py_IS_TYPE(object, g_wrapper_type); }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result);
-PyObject* close_coroutine(CoroutineObject* coroutine);
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept;
+PyObject* close_coroutine(CoroutineObject* coroutine) noexcept;
 
 // ---- small pieces ----------------------------------------------------------
 
@@ -72,7 +74,7 @@ private:
     bool entered_;
 };
 
-[[gnu::cold]] PySendResult refuse_running() {
+[[gnu::cold]] PySendResult refuse_running() noexcept {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
 }
@@ -80,7 +82,7 @@ private:
 // The value a finished iterator reports through its pending StopIteration
 // (None when nothing is pending); empty with the exception left set when
 // something else is pending.
-Ref take_stop_iteration_value() {
+Ref take_stop_iteration_value() noexcept {
     if (!PyErr_Occurred()) return Ref::borrow(Py_None);
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return {};
     Ref stop = Ref::steal(PyErr_GetRaisedException());
@@ -89,7 +91,7 @@ Ref take_stop_iteration_value() {
 }
 
 // Raises StopIteration carrying `value` as its `value` attribute.
-void raise_stop_iteration(PyObject* value) {
+void raise_stop_iteration(PyObject* value) noexcept {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
@@ -101,7 +103,7 @@ void raise_stop_iteration(PyObject* value) {
 
 // A StopIteration must not end a body silently: it becomes a RuntimeError
 // caused by it, so the awaiting code cannot mistake it for a return.
-void replace_stop_iteration() {
+void replace_stop_iteration() noexcept {
     PyObject* stop = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
     PyObject* error = PyErr_GetRaisedException();
@@ -110,7 +112,7 @@ void replace_stop_iteration() {
     PyErr_SetRaisedException(error);
 }
 
-void forget_delegate(CoroutineObject* coroutine) {
+void forget_delegate(CoroutineObject* coroutine) noexcept {
     coroutine->delegate_send = nullptr;
     Ref old = Ref::steal(std::exchange(coroutine->delegate, nullptr));
 }
@@ -118,7 +120,7 @@ void forget_delegate(CoroutineObject* coroutine) {
 // Drops everything a finished coroutine holds. Fields are detached before any
 // release, so code run by a release sees a finished coroutine; the pending
 // exception (the body's failure) survives the releases.
-void release_finished(CoroutineObject* coroutine) {
+void release_finished(CoroutineObject* coroutine) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     {
         coroutine->delegate_send = nullptr;
@@ -136,7 +138,7 @@ void release_finished(CoroutineObject* coroutine) {
 
 // Up to `depth` (filename, line, function name) triples of the calling Python
 // frames, innermost first: the shape of a native coroutine's `cr_origin`.
-Ref creation_origin(PyThreadState* thread, int depth) {
+Ref creation_origin(PyThreadState* thread, int depth) noexcept {
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return {};
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(thread)));
@@ -157,7 +159,7 @@ Ref creation_origin(PyThreadState* thread, int depth) {
 
 // Enters the body with `value` (nullptr: raise the pending exception at the
 // resume point). `closing` makes resuming a finished coroutine silent.
-PySendResult resume_body(CoroutineObject* coroutine, PyObject* value, bool closing, PyObject** result) {
+PySendResult resume_body(CoroutineObject* coroutine, PyObject* value, bool closing, PyObject** result) noexcept {
     *result = nullptr;
     if (coroutine->resume_point == kResumeFinished) {
         if (!closing) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -187,12 +189,12 @@ PySendResult resume_body(CoroutineObject* coroutine, PyObject* value, bool closi
 
 // The delegate ended without yielding: resume the body with its final value,
 // or with its exception pending.
-PySendResult finish_delegation(CoroutineObject* coroutine, PyObject** result) {
+PySendResult finish_delegation(CoroutineObject* coroutine, PyObject** result) noexcept {
     Ref returned = take_stop_iteration_value();
     return resume_body(coroutine, returned.get(), false, result);
 }
 
-PySendResult send_step(CoroutineObject* coroutine, PyObject* value, PyObject** result) {
+PySendResult send_step(CoroutineObject* coroutine, PyObject* value, PyObject** result) noexcept {
     *result = nullptr;
     if (coroutine->running) return refuse_running();
     NestingScope nesting;
@@ -235,7 +237,7 @@ PySendResult send_step(CoroutineObject* coroutine, PyObject* value, PyObject** r
 
 // Builds the exception that `throw(typ, val, tb)` raises and leaves it
 // pending; a bad combination of arguments leaves a TypeError pending instead.
-void raise_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
+void raise_thrown(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
     if (traceback == Py_None) {
         traceback = nullptr;
     } else if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
@@ -285,7 +287,7 @@ void raise_thrown(PyObject* type, PyObject* value, PyObject* traceback) {
 // Closes an awaited object on behalf of its awaiter. False when its close
 // raised (the exception is then pending); a failing lookup of `close` is
 // reported as unraisable and counts as closed.
-bool close_delegate(PyObject* delegate) {
+bool close_delegate(PyObject* delegate) noexcept {
     if (is_coroutine(delegate)) return Ref::steal(close_coroutine(as_coroutine(delegate))).get() != nullptr;
     if (is_wrapper(delegate)) {
         PyObject* inner = as_wrapper(delegate)->coroutine;
@@ -304,7 +306,7 @@ bool close_delegate(PyObject* delegate) {
     return Ref::steal(PyObject_CallNoArgs(close.get())).get() != nullptr;
 }
 
-PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ssize_t nargs, PyObject** result) {
+PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ssize_t nargs, PyObject** result) noexcept {
     *result = nullptr;
     if (coroutine->running) return refuse_running();
     RunningScope running(coroutine);
@@ -362,7 +364,7 @@ PySendResult throw_step(CoroutineObject* coroutine, PyObject* const* args, Py_ss
 
 // Returns what the body returned while closing (None when it let
 // GeneratorExit end it); a body that yields instead ignored the close.
-PyObject* close_coroutine(CoroutineObject* coroutine) {
+PyObject* close_coroutine(CoroutineObject* coroutine) noexcept {
     if (coroutine->running) {
         refuse_running();
         return nullptr;
@@ -399,7 +401,7 @@ PyObject* close_coroutine(CoroutineObject* coroutine) {
 
 // The result of a send or throw as a method call: the yielded value, or
 // StopIteration carrying the return value.
-PyObject* as_method_result(PySendResult status, PyObject* result) {
+PyObject* as_method_result(PySendResult status, PyObject* result) noexcept {
     if (status == PYGEN_NEXT) return result;
     if (status == PYGEN_RETURN) {
         Ref value = Ref::steal(result);
@@ -410,7 +412,7 @@ PyObject* as_method_result(PySendResult status, PyObject* result) {
 
 // ---- awaiting ----------------------------------------------------------------
 
-PySendResult await_coroutine(CoroutineObject* coroutine, PyObject* source, PyObject** result) {
+PySendResult await_coroutine(CoroutineObject* coroutine, PyObject* source, PyObject** result) noexcept {
     CoroutineObject* awaited = as_coroutine(source);
     if (awaited->delegate != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -425,14 +427,14 @@ PySendResult await_coroutine(CoroutineObject* coroutine, PyObject* source, PyObj
     return status;
 }
 
-bool is_iterable_coroutine_generator(PyObject* source) {
+bool is_iterable_coroutine_generator(PyObject* source) noexcept {
     if (!PyGen_CheckExact(source)) return false;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(source))));
     return code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // The iterator that `await source` drives.
-Ref awaitable_iterator(PyObject* source) {
+Ref awaitable_iterator(PyObject* source) noexcept {
     PyTypeObject* type = Py_TYPE(source);
     if (is_iterable_coroutine_generator(source)) return Ref::borrow(source);
     Ref iterator;
@@ -468,17 +470,17 @@ Ref awaitable_iterator(PyObject* source) {
 
 // ---- coroutine slots and methods ---------------------------------------------
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result) {
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept {
     return send_step(as_coroutine(self), value, result);
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
+PyObject* coroutine_send(PyObject* self, PyObject* value) noexcept {
     PyObject* result = nullptr;
     const PySendResult status = send_step(as_coroutine(self), value, &result);
     return as_method_result(status, result);
 }
 
-[[gnu::cold]] PyObject* refuse_throw_arguments(Py_ssize_t nargs) {
+[[gnu::cold]] PyObject* refuse_throw_arguments(Py_ssize_t nargs) noexcept {
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     } else {
@@ -487,24 +489,24 @@ PyObject* coroutine_send(PyObject* self, PyObject* value) {
     return nullptr;
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 1 || nargs > 3) return refuse_throw_arguments(nargs);
     PyObject* result = nullptr;
     const PySendResult status = throw_step(as_coroutine(self), args, nargs, &result);
     return as_method_result(status, result);
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) { return close_coroutine(as_coroutine(self)); }
+PyObject* coroutine_close(PyObject* self, PyObject*) noexcept { return close_coroutine(as_coroutine(self)); }
 
-[[gnu::cold]] PyObject* refuse_pickle(PyObject* self) {
+[[gnu::cold]] PyObject* refuse_pickle(PyObject* self) noexcept {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
     return nullptr;
 }
 
-PyObject* refuse_reduce(PyObject* self, PyObject*) { return refuse_pickle(self); }
-PyObject* refuse_reduce_ex(PyObject* self, PyObject*) { return refuse_pickle(self); }
+PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept { return refuse_pickle(self); }
+PyObject* refuse_reduce_ex(PyObject* self, PyObject*) noexcept { return refuse_pickle(self); }
 
-PyObject* new_wrapper(PyObject* coroutine) {
+PyObject* new_wrapper(PyObject* coroutine) noexcept {
     auto* wrapper = PyObject_GC_New(WrapperObject, g_wrapper_type);
     if (wrapper == nullptr) return nullptr;
     wrapper->coroutine = Py_NewRef(coroutine);
@@ -512,7 +514,7 @@ PyObject* new_wrapper(PyObject* coroutine) {
     return reinterpret_cast<PyObject*>(wrapper);
 }
 
-PyObject* coroutine_await_slot(PyObject* self) {
+PyObject* coroutine_await_slot(PyObject* self) noexcept {
     if (!is_coroutine(self)) {
         PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
         return nullptr;
@@ -520,14 +522,14 @@ PyObject* coroutine_await_slot(PyObject* self) {
     return new_wrapper(self);
 }
 
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
 }
 
 // With its origin recorded, the warning also says where the coroutine was
 // made: the warnings module's helper for the interpreter's own coroutines
 // writes it so. Without the helper (late in shutdown) the plain text remains.
-int warn_never_awaited(CoroutineObject* coroutine) {
+int warn_never_awaited(CoroutineObject* coroutine) noexcept {
     if (coroutine->origin != nullptr) {
         Ref warnings = Ref::steal(PyImport_Import(g_names.warnings));
         Ref helper = warnings ? Ref::steal(PyObject_GetAttr(warnings.get(), g_names.warn_unawaited)) : Ref{};
@@ -539,7 +541,7 @@ int warn_never_awaited(CoroutineObject* coroutine) {
 
 // Unfinished at destruction: warn when it never ran, otherwise close it so
 // that its body and delegate get to clean up.
-void coroutine_finalize(PyObject* self) {
+void coroutine_finalize(PyObject* self) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     if (coroutine->resume_point == kResumeFinished) return;
     PyObject* saved = PyErr_GetRaisedException();
@@ -552,7 +554,7 @@ void coroutine_finalize(PyObject* self) {
     PyErr_SetRaisedException(saved);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     Py_VISIT(coroutine->closure);
     Py_VISIT(coroutine->handled.exc_value);
@@ -566,7 +568,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     // Without its closure the body cannot run again: count it as finished.
     coroutine->resume_point = kResumeFinished;
@@ -580,7 +582,7 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
@@ -598,50 +600,18 @@ void coroutine_dealloc(PyObject* self) {
 
 // ---- coroutine attributes ----------------------------------------------------
 
-PyObject* none_if_null(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
+using Coroutine = CoroutineObject;
 
-PyObject* get_name(PyObject* self, void*) { return none_if_null(as_coroutine(self)->name); }
-
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->name, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_qualname(PyObject* self, void*) { return none_if_null(as_coroutine(self)->qualname); }
-
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->qualname, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_module(PyObject* self, void*) { return none_if_null(as_coroutine(self)->module); }
-
-int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_coroutine(self)->module, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject* get_await(PyObject* self, void*) { return none_if_null(as_coroutine(self)->delegate); }
-PyObject* get_code(PyObject* self, void*) { return none_if_null(as_coroutine(self)->code); }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
-PyObject* get_origin(PyObject* self, void*) { return none_if_null(as_coroutine(self)->origin); }
+PyObject* get_running(PyObject* self, void*) noexcept { return PyBool_FromLong(as_coroutine(self)->running); }
 
 // Waiting at an await: started, not finished, and not being resumed now.
-PyObject* get_suspended(PyObject* self, void*) {
+PyObject* get_suspended(PyObject* self, void*) noexcept {
     const CoroutineObject* coroutine = as_coroutine(self);
     return PyBool_FromLong(coroutine->resume_point > 0 && !coroutine->running);
 }
 
 // A frame that names the coroutine's code; it does not follow the body.
-PyObject* get_frame(PyObject* self, void*) {
+PyObject* get_frame(PyObject* self, void*) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     if (coroutine->frame == nullptr) {
         if (coroutine->code == nullptr || !PyCode_Check(coroutine->code)) Py_RETURN_NONE;
@@ -661,15 +631,18 @@ PyObject* get_frame(PyObject* self, void*) {
 }
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, "name of the coroutine", nullptr},
-    {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, "object being awaited, or None", nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"__name__", get_field<Coroutine, &Coroutine::name>, set_text_field<Coroutine, &Coroutine::name>,
+     "name of the coroutine", attribute_name("__name__")},
+    {"__qualname__", get_field<Coroutine, &Coroutine::qualname>, set_text_field<Coroutine, &Coroutine::qualname>,
+     "qualified name of the coroutine", attribute_name("__qualname__")},
+    {"__module__", get_field<Coroutine, &Coroutine::module>, set_any_field<Coroutine, &Coroutine::module>, nullptr,
+     nullptr},
+    {"cr_await", get_field<Coroutine, &Coroutine::delegate>, nullptr, "object being awaited, or None", nullptr},
+    {"cr_code", get_field<Coroutine, &Coroutine::code>, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
+    {"cr_origin", get_field<Coroutine, &Coroutine::origin>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -717,7 +690,7 @@ PyTypeObject coroutine_type = {
 // ---- the await wrapper ---------------------------------------------------------
 
 // The wrapped coroutine; nullptr with TypeError once the GC has cleared the wrapper.
-CoroutineObject* wrapped(PyObject* self) {
+CoroutineObject* wrapped(PyObject* self) noexcept {
     PyObject* coroutine = as_wrapper(self)->coroutine;
     if (coroutine == nullptr) {
         PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
@@ -726,7 +699,7 @@ CoroutineObject* wrapped(PyObject* self) {
     return as_coroutine(coroutine);
 }
 
-PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** result) {
+PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept {
     *result = nullptr;
     CoroutineObject* coroutine = wrapped(self);
     if (coroutine == nullptr) return PYGEN_ERROR;
@@ -734,7 +707,7 @@ PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** result)
     return send_step(coroutine, value, result);
 }
 
-PyObject* wrapper_iternext(PyObject* self) {
+PyObject* wrapper_iternext(PyObject* self) noexcept {
     PyObject* result = nullptr;
     const PySendResult status = wrapper_am_send(self, Py_None, &result);
     // Returning None ends the iteration without a StopIteration object.
@@ -745,13 +718,13 @@ PyObject* wrapper_iternext(PyObject* self) {
     return as_method_result(status, result);
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* value) {
+PyObject* wrapper_send(PyObject* self, PyObject* value) noexcept {
     PyObject* result = nullptr;
     const PySendResult status = wrapper_am_send(self, value, &result);
     return as_method_result(status, result);
 }
 
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 1 || nargs > 3) return refuse_throw_arguments(nargs);
     CoroutineObject* coroutine = wrapped(self);
     if (coroutine == nullptr) return nullptr;
@@ -761,24 +734,24 @@ PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return as_method_result(status, result);
 }
 
-PyObject* wrapper_close(PyObject* self, PyObject*) {
+PyObject* wrapper_close(PyObject* self, PyObject*) noexcept {
     CoroutineObject* coroutine = wrapped(self);
     if (coroutine == nullptr) return nullptr;
     Ref keep = Ref::borrow(as_object(coroutine));
     return close_coroutine(coroutine);
 }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_wrapper(self)->coroutine);
     return 0;
 }
 
-int wrapper_clear(PyObject* self) {
+int wrapper_clear(PyObject* self) noexcept {
     Py_CLEAR(as_wrapper(self)->coroutine);
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
+void wrapper_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     wrapper_clear(self);
     PyObject_GC_Del(self);
@@ -820,7 +793,7 @@ PyTypeObject wrapper_type = {
 };
 #pragma GCC diagnostic pop
 
-bool make_names() {
+bool make_names() noexcept {
     struct Entry {
         PyObject** slot;
         const char* text;
@@ -841,17 +814,17 @@ bool make_names() {
 
 }  // namespace
 
-bool coroutine_types_ready() noexcept {
-    if (!make_names()) return false;
+int coroutine_types_ready() noexcept {
+    if (!make_names()) return -1;
     if (g_coroutine_type == nullptr) {
-        if (PyType_Ready(&coroutine_type) < 0) return false;
+        if (PyType_Ready(&coroutine_type) < 0) return -1;
         g_coroutine_type = &coroutine_type;
     }
     if (g_wrapper_type == nullptr) {
-        if (PyType_Ready(&wrapper_type) < 0) return false;
+        if (PyType_Ready(&wrapper_type) < 0) return -1;
         g_wrapper_type = &wrapper_type;
     }
-    return true;
+    return 0;
 }
 
 bool is_coroutine(PyObject* object) noexcept {

@@ -50,7 +50,8 @@ struct CoroutineObject {
 };
 
 // Readies the coroutine and coroutine_wrapper types; call once at start-up.
-bool coroutine_types_ready() noexcept;
+// 0, or -1 with an exception set.
+int coroutine_types_ready() noexcept;
 
 bool is_coroutine(PyObject* object) noexcept;
 

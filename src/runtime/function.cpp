@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include "attributes.hpp"
 #include "binding.hpp"
 
 namespace korbix::rt {
@@ -11,58 +12,23 @@ namespace {
 
 PyTypeObject* g_function_type = nullptr;  // the static type below, once ready
 
-FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
-
-PyObject* none_if_null(PyObject* value) { return Py_NewRef(value != nullptr ? value : Py_None); }
+FunctionObject* as_function(PyObject* object) noexcept { return reinterpret_cast<FunctionObject*>(object); }
 
 // ---- getters and setters -------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+using Function = FunctionObject;
 
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_doc(PyObject* self, void*) { return none_if_null(as_function(self)->doc); }
-
-int set_doc(PyObject* self, PyObject* value, void*) {
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
-PyObject* get_module(PyObject* self, void*) { return none_if_null(as_function(self)->module); }
-
-int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return none_if_null(as_function(self)->code); }
-PyObject* get_defaults(PyObject* self, void*) { return none_if_null(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return none_if_null(as_function(self)->kwdefaults); }
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 // The calls keep the defaults of their signature; an assignment only changes
 // what the attribute reports, and says so. If the warning is turned into an
 // error, the assignment fails and changes nothing.
-int set_reported_defaults(PyObject** slot, PyObject* value, const char* which) {
+int set_reported_defaults(PyObject** slot, PyObject* value, const char* which) noexcept {
     if (value == nullptr) value = Py_None;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "changes to cyfunction.%s will not currently affect the values used in function calls",
@@ -73,7 +39,7 @@ int set_reported_defaults(PyObject** slot, PyObject* value, const char* which) {
     return 0;
 }
 
-int set_defaults(PyObject* self, PyObject* value, void*) {
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
@@ -81,7 +47,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return set_reported_defaults(&as_function(self)->defaults, value, "__defaults__");
 }
 
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
@@ -89,7 +55,7 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return set_reported_defaults(&as_function(self)->kwdefaults, value, "__kwdefaults__");
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (function->annotations == nullptr) {
         function->annotations = PyDict_New();
@@ -98,7 +64,7 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(function->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -110,9 +76,10 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 // asyncio recognises coroutine functions by this marker object. It is
 // imported on first read, so importing the module does not import asyncio.
-// An import that fails with an Exception leaves True as the mark; any other
-// failure (an interrupt) propagates and the next read tries again.
-PyObject* get_is_coroutine(PyObject* self, void*) {
+// An import that fails with an Exception leaves True as the mark; a
+// MemoryError, like any failure that is no Exception (an interrupt), is not
+// lost: it propagates, nothing is kept, and the next read tries again.
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (!function->def->is_coroutine) Py_RETURN_FALSE;
     if (function->coroutine_mark == nullptr) {
@@ -127,7 +94,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
             Py_DECREF(coroutines);
         }
         if (mark == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
             PyErr_Clear();
             mark = Py_NewRef(Py_True);
         }
@@ -141,29 +108,33 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
     return Py_NewRef(function->coroutine_mark);
 }
 
-int set_read_only(PyObject*, PyObject*, void*) {
+int set_read_only(PyObject*, PyObject*, void*) noexcept {
     PyErr_SetString(PyExc_AttributeError, "readonly attribute");
     return -1;
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", get_field<Function, &Function::name>, set_text_field<Function, &Function::name>, nullptr,
+     attribute_name("__name__")},
+    {"func_name", get_field<Function, &Function::name>, set_text_field<Function, &Function::name>, nullptr,
+     attribute_name("__name__")},
+    {"__qualname__", get_field<Function, &Function::qualname>, set_text_field<Function, &Function::qualname>, nullptr,
+     attribute_name("__qualname__")},
+    {"__doc__", get_field<Function, &Function::doc>, set_doc, nullptr, nullptr},
+    {"func_doc", get_field<Function, &Function::doc>, set_doc, nullptr, nullptr},
+    {"__module__", get_field<Function, &Function::module>, set_any_field<Function, &Function::module>, nullptr,
+     nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__globals__", get_globals, set_read_only, nullptr, nullptr},
-    {"func_globals", get_globals, set_read_only, nullptr, nullptr},
+    {"__globals__", get_field<Function, &Function::globals>, set_read_only, nullptr, nullptr},
+    {"func_globals", get_field<Function, &Function::globals>, set_read_only, nullptr, nullptr},
     {"__closure__", get_closure, set_read_only, nullptr, nullptr},
     {"func_closure", get_closure, set_read_only, nullptr, nullptr},
-    {"__code__", get_code, set_read_only, nullptr, nullptr},
-    {"func_code", get_code, set_read_only, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__code__", get_field<Function, &Function::code>, set_read_only, nullptr, nullptr},
+    {"func_code", get_field<Function, &Function::code>, set_read_only, nullptr, nullptr},
+    {"__defaults__", get_field<Function, &Function::defaults>, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_field<Function, &Function::defaults>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_field<Function, &Function::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, set_read_only, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -179,24 +150,24 @@ PyMemberDef function_members[] = {
 // ---- methods and slots ---------------------------------------------------
 
 // Pickling stores the function by reference: module and qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<cyfunction %U at %p>", as_function(self)->qualname, self);
 }
 
 // Like Python functions: unbound through the class, a bound method through an instance.
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* function = as_function(self);
     Py_VISIT(function->dict);
     Py_VISIT(function->name);
@@ -213,7 +184,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
     Py_CLEAR(function->dict);
     Py_CLEAR(function->globals);
@@ -226,7 +197,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     FunctionObject* function = as_function(self);
     PyObject_GC_UnTrack(self);
     if (function->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
@@ -266,22 +237,21 @@ PyTypeObject function_type_object = {
 
 }  // namespace
 
-bool function_type_ready() noexcept {
-    if (g_function_type != nullptr) return true;
-    if (PyType_Ready(&function_type_object) < 0) return false;
+int function_type_ready() noexcept {
+    if (g_function_type != nullptr) return 0;
+    if (PyType_Ready(&function_type_object) < 0) return -1;
     g_function_type = &function_type_object;
-    return true;
+    return 0;
 }
 
 PyTypeObject* function_type() noexcept { return g_function_type; }
 
 Ref new_function(const FunctionDef& def, PyObject* name, PyObject* qualname, PyObject* module, PyObject* doc,
                  PyObject* globals, PyObject* code) noexcept {
-    const Signature& signature = *def.signature;
-    Ref param_names = Ref::steal(PyTuple_New(signature.param_count));
+    Ref param_names = Ref::steal(PyTuple_New(def.param_count));
     if (!param_names) return {};
-    for (int i = 0; i < signature.param_count; ++i) {
-        PyObject* param_name = PyUnicode_InternFromString(signature.params[i].name);
+    for (int i = 0; i < def.param_count; ++i) {
+        PyObject* param_name = PyUnicode_InternFromString(def.params[i].name);
         if (param_name == nullptr) return {};
         PyTuple_SET_ITEM(param_names.get(), i, param_name);
     }

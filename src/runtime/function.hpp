@@ -12,10 +12,13 @@ namespace korbix::rt {
 enum class ArgType : unsigned char { Any, ExactList, ExactDict, ExactStr, ExactStrOrNone };
 
 struct Param {
-    const char* name;
-    ArgType type;
-    bool defaults_to_none;  // only trailing parameters may have a default
+    const char* name = nullptr;
+    ArgType type = ArgType::Any;
+    bool defaults_to_none = false;    // only trailing parameters may have a default
+    const char* annotation = nullptr;  // the annotation's text, or nullptr for none
 };
+
+inline constexpr int kMaxParams = 8;
 
 struct FunctionObject;
 
@@ -24,17 +27,14 @@ struct FunctionObject;
 // or nullptr with an exception set. Never throws.
 using Entry = PyObject* (*)(FunctionObject* function, PyObject* const* args) noexcept;
 
-struct Signature {
-    const char* name;            // the name used in refusal messages
-    const char* traceback_name;  // dotted name of count and keyword refusals' entries
-    int line;                    // line of those entries
-    const Param* params;
-    int param_count;
-    bool takes_arguments;  // false: any argument is refused (no-argument binding)
-};
-
+// What the call binding knows of a function. A function without parameters
+// refuses every argument ("takes no arguments").
 struct FunctionDef {
-    const Signature* signature;
+    const char* name;            // the name used in refusal messages
+    const char* traceback_name;  // dotted name of the entries of count and keyword refusals
+    int line;                    // line of those entries: the function's first line
+    int param_count;
+    Param params[kMaxParams];
     Entry entry;
     bool is_coroutine;
 };
@@ -58,8 +58,9 @@ struct FunctionObject {
     const FunctionDef* def;
 };
 
-// Readies the function type; call once before making functions.
-bool function_type_ready() noexcept;
+// Readies the function type; call once before making functions. 0, or -1
+// with an exception set.
+int function_type_ready() noexcept;
 PyTypeObject* function_type() noexcept;
 
 // Makes a function object. `doc` may be nullptr (no docstring).

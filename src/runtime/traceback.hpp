@@ -1,12 +1,20 @@
 // Traceback entries that name the module's source lines.
 //
-// A function of the module declares one `Site` with the name its entries
-// show; each fallible step then reads as a single expression:
+// A function of the module takes the `Site` of its entries (the name they
+// show); each fallible step then reads as a single expression:
 //
-//     Ref lines = site.at(163, PyList_New(0));
+//     Ref lines = site.at(line::x::first + 2, PyList_New(0));
 //
-// On failure `at` adds an entry for that line to the pending exception and
-// throws `PythonError`, which the function's boundary turns into NULL.
+// What a failure does is the site's policy:
+// - `propagate` (`Site`): adds an entry for that line to the pending
+//   exception and throws `PythonError`, which the function's boundary turns
+//   into NULL;
+// - `guarded` (`GuardedSite`): throws `GuardedFailure` with the line and adds
+//   nothing yet: the failure belongs to a `try` region whose handler decides,
+//   by the exception's class, which entry it gets;
+// - `expected` (`ExpectedSite`): adds the entry and returns the empty result
+//   (or the negative status) without a throw, for a step whose failure is an
+//   ordinary outcome handled right after it (text that is not JSON).
 #pragma once
 
 #include <Python.h>
@@ -28,13 +36,26 @@ void add_traceback(const char* function_name, int line, PyObject* globals) noexc
 void set_traceback_globals(PyObject* globals) noexcept;
 PyObject* traceback_globals() noexcept;
 
-class Site {
-public:
-    constexpr explicit Site(const char* function_name) noexcept : name_(function_name) {}
+enum class Policy : unsigned char { propagate, guarded, expected };
 
-    [[noreturn]] void fail(int line) const {
-        add_traceback(name_, line, traceback_globals());
-        throw PythonError{};
+// A failed step of a guarded region, at `line`.
+struct GuardedFailure {
+    int line;
+};
+
+template <Policy policy>
+class BasicSite {
+public:
+    constexpr explicit BasicSite(const char* function_name) noexcept : name_(function_name) {}
+
+    // Fails the step at `line` (an exception is pending).
+    void fail(int line) const {
+        if constexpr (policy == Policy::guarded) {
+            throw GuardedFailure{line};
+        } else {
+            add_traceback(name_, line, traceback_globals());
+            if constexpr (policy == Policy::propagate) throw PythonError{};
+        }
     }
     // Takes ownership of a C-API result; NULL means failure at `line`.
     Ref at(int line, PyObject* result) const {
@@ -56,5 +77,9 @@ public:
 private:
     const char* name_;
 };
+
+using Site = BasicSite<Policy::propagate>;
+using GuardedSite = BasicSite<Policy::guarded>;
+using ExpectedSite = BasicSite<Policy::expected>;
 
 }  // namespace korbix::rt

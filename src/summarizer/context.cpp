@@ -1,90 +1,87 @@
 // `ConversationSummarizer.format_summary_for_context`: the Markdown context block.
 #include "../runtime/errors.hpp"
 #include "../runtime/traceback.hpp"
-#include "constants.hpp"
-#include "logic.hpp"
+#include "entries.hpp"
+#include "lines.hpp"
 #include "protocol.hpp"
-#include "record.hpp"
 #include "text.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 namespace {
 
 using rt::Ref;
+namespace at = line::format_summary_for_context;
 
-const Text kBanner{"## Conversation History Summary"};
-const Text kNote{"*(Earlier messages were summarized to save context space)*\n"};
-const Text kGoalsHeading{"### Original Goals"};
-const Text kProgressHeading{"### Progress So Far"};
-const Text kCurrentStateHeading{"### Current State\n"};
-const Text kDecisionsHeading{"### Key Decisions"};
-const Text kFactsHeading{"### Key Facts"};
-const Text kBlockersHeading{"### Issues & Resolutions"};
-const Text kNextStepsHeading{"### Next Steps"};
-const Text kNarrativeHeading{"### Narrative Summary\n"};
-const Text kBullet{"  - "};
-const Text kBreakBullet{"\n  - "};
-const Text kLineBreak{"\n"};
+constexpr rt::Site kSite = site_of(Fn::format_summary_for_context);
 
-constexpr rt::Site kSite{kTracebackFormatSummaryForContext};
+enum class Kind : unsigned char { List, Text };
 
-enum class Kind { List, CurrentState, Narrative };
-
-// A section's lines: `line` tests the entry; a list section puts its heading
-// on the next line, then the loop, the bullet and the blank piece; a text
-// section builds its one piece on the next line.
+// A list section shows its heading on a line of its own, one bullet per
+// item, then a blank line; a text section shows its heading (which ends with
+// its line break) and the text as one part.
 struct Section {
-    const Text* key;
-    const Text* heading;
     Kind kind;
-    int line;
+    PyObject* const* key;
+    PyObject* const* heading;
+    at::ListSection list_lines;
+    at::TextSection text_lines;
+    bool blank_after;  // a text section followed by a blank line
 };
 
+constexpr Section list(PyObject* const* key, PyObject* const* heading, at::ListSection lines) {
+    return {Kind::List, key, heading, lines, {}, false};
+}
+constexpr Section text(PyObject* const* key, PyObject* const* heading, at::TextSection lines, bool blank_after) {
+    return {Kind::Text, key, heading, {}, lines, blank_after};
+}
+
+// The sections in the order of the block.
 const Section kSections[] = {
-    {&kGoals, &kGoalsHeading, Kind::List, 116},
-    {&kProgress, &kProgressHeading, Kind::List, 122},
-    {&kCurrentState, &kCurrentStateHeading, Kind::CurrentState, 128},
-    {&kKeyDecisions, &kDecisionsHeading, Kind::List, 131},
-    {&kKeyFacts, &kFactsHeading, Kind::List, 137},
-    {&kBlockers, &kBlockersHeading, Kind::List, 143},
-    {&kNextSteps, &kNextStepsHeading, Kind::List, 149},
-    {&kSummary, &kNarrativeHeading, Kind::Narrative, 155},
+    list(&str::goals, &str::h3_original_goals, at::goals),
+    list(&str::progress, &str::h3_progress_so_far, at::progress),
+    text(&str::current_state, &str::h3_current_state_nl, at::current_state, true),
+    list(&str::key_decisions, &str::h3_key_decisions, at::key_decisions),
+    list(&str::key_facts, &str::h3_key_facts, at::key_facts),
+    list(&str::blockers, &str::h3_issues_and_resolutions, at::blockers),
+    list(&str::next_steps, &str::h3_next_steps, at::next_steps),
+    text(&str::summary, &str::h3_narrative_summary_nl, at::summary, false),
 };
 
 // `summary.get(key)` on the exact dict, then its truth.
-bool entry_is_true(PyObject* summary, const Section& section) {
-    const rt::Site& site = kSite;
+bool entry_is_true(PyObject* summary, PyObject* key, int line) {
     PyObject* value = nullptr;
-    site.status(section.line, PyDict_GetItemRef(summary, section.key->get(), &value));
+    kSite.status(line, PyDict_GetItemRef(summary, key, &value));
     if (value == nullptr) return false;
     Ref held = Ref::steal(value);
-    return site.status(section.line, is_true(held.get())) != 0;
+    return kSite.status(line, is_true(held.get())) != 0;
 }
 
 void add_list_section(TextBuilder& parts, PyObject* summary, const Section& section) {
-    const rt::Site& site = kSite;
-    site.status(section.line + 1, parts.part({section.heading->get()}));
+    const at::ListSection& lines = section.list_lines;
+    if (!entry_is_true(summary, *section.key, lines.test)) return;
+    kSite.status(lines.heading, parts.part({*section.heading}));
     // Looked up again: the truth test may have run code that changed the dict.
-    Ref items = site.at(section.line + 2, PyObject_GetItem(summary, section.key->get()));
+    Ref items = kSite.at(lines.loop, PyObject_GetItem(summary, *section.key));
     ForLoop loop;
-    site.status(section.line + 2, loop.start(items.get()));
+    kSite.status(lines.loop, loop.start(items.get()));
     Ref item;
-    while (site.status(section.line + 2, loop.next(item))) {
-        Ref item_text = site.at(section.line + 3, format_text(item.get()));
-        site.status(section.line + 3, parts.part(Opening{kBullet.get(), kBreakBullet.get()}, {item_text.get()}));
+    while (kSite.status(lines.loop, loop.next(item))) {
+        Ref item_text = kSite.at(lines.bullet, format_text(item.get()));
+        kSite.status(lines.bullet, parts.part({str::indent_dash, item_text.get()}));
     }
-    site.status(section.line + 4, parts.part({}));
+    kSite.status(lines.blank, parts.part({}));
 }
 
 void add_text_section(TextBuilder& parts, PyObject* summary, const Section& section) {
-    const rt::Site& site = kSite;
-    const int line = section.line + 1;
-    Ref value = site.at(line, PyObject_GetItem(summary, section.key->get()));
-    Ref value_text = site.at(line, format_text(value.get()));
-    if (section.kind == Kind::CurrentState) {
-        site.status(line, parts.part({section.heading->get(), value_text.get(), kLineBreak.get()}));
+    const at::TextSection& lines = section.text_lines;
+    if (!entry_is_true(summary, *section.key, lines.test)) return;
+    Ref value = kSite.at(lines.text, PyObject_GetItem(summary, *section.key));
+    Ref value_text = kSite.at(lines.text, format_text(value.get()));
+    if (section.blank_after) {
+        kSite.status(lines.text, parts.part({*section.heading, value_text.get(), str::nl}));
     } else {
-        site.status(line, parts.part({section.heading->get(), value_text.get()}));
+        kSite.status(lines.text, parts.part({*section.heading, value_text.get()}));
     }
 }
 
@@ -92,20 +89,18 @@ void add_text_section(TextBuilder& parts, PyObject* summary, const Section& sect
 
 PyObject* format_summary_for_context(FunctionObject*, PyObject* const* args) noexcept {
     return rt::boundary([&] {
-        const rt::Site& site = kSite;
         PyObject* summary = args[1];
-        TextBuilder parts(kLineBreak.get());
-        site.status(113, parts.part({kBanner.get()}));
-        site.status(114, parts.part({kNote.get()}));
+        TextBuilder parts(str::nl);
+        kSite.status(at::banner, parts.part({str::h2_conversation_history_summary}));
+        kSite.status(at::note, parts.part({str::earlier_messages_were_summarized}));
         for (const Section& section : kSections) {
-            if (!entry_is_true(summary, section)) continue;
             if (section.kind == Kind::List) {
                 add_list_section(parts, summary, section);
             } else {
                 add_text_section(parts, summary, section);
             }
         }
-        return site.at(158, parts.build()).release();
+        return kSite.at(at::join, parts.build()).release();
     });
 }
 

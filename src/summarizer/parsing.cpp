@@ -1,27 +1,23 @@
 // `_parse_summary`: the LLM's answer as a Summary record.
 #include "../runtime/errors.hpp"
 #include "../runtime/traceback.hpp"
-#include "constants.hpp"
-#include "logic.hpp"
+#include "entries.hpp"
+#include "lines.hpp"
 #include "protocol.hpp"
 #include "record.hpp"
 #include "state.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 namespace {
 
 using rt::Ref;
-
-const Text kJsonName{"json"};
-const Text kLoads{"loads"};
-const Text kLoggerName{"logger"};
-const Text kWarning{"warning"};
-const Text kUnparsableWarning{"Could not parse summary JSON, using fallback"};
+namespace at = line::parse_summary;
 
 constexpr Py_ssize_t kNarrativeLimit = 1000;
 constexpr Py_UCS4 kBackquote = '`';
 
-constexpr rt::Site kSite{kTracebackParseSummary};
+constexpr rt::Site kSite = site_of(Fn::parse_summary);
 
 // The span [start, end) of a str without the white space that str.strip()
 // removes on either side.
@@ -30,7 +26,7 @@ struct Span {
     Py_ssize_t end;
 };
 
-Span stripped_span(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+Span stripped_span(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
@@ -38,7 +34,7 @@ Span stripped_span(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     return {start, end};
 }
 
-bool is_fence_at(PyObject* text, Py_ssize_t position, Py_ssize_t end) {
+bool is_fence_at(PyObject* text, Py_ssize_t position, Py_ssize_t end) noexcept {
     if (end - position < 3) return false;
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
@@ -48,7 +44,7 @@ bool is_fence_at(PyObject* text, Py_ssize_t position, Py_ssize_t end) {
 }
 
 // A line that is the fence marker and nothing else once stripped.
-bool is_closing_fence(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+bool is_closing_fence(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
     const Span line = stripped_span(text, start, end);
     return line.end - line.start == 3 && is_fence_at(text, line.start, line.end);
 }
@@ -63,14 +59,14 @@ bool is_closing_fence(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
 Ref fenced_block(PyObject* answer, Span cleaned) {
     const Py_ssize_t end = cleaned.end;
     const Py_ssize_t first_break = PyUnicode_FindChar(answer, '\n', cleaned.start, end, 1);
-    if (first_break == -2) kSite.fail(217);
-    if (first_break == -1) return Ref::borrow(kEmptyText.get());
+    if (first_break == -2) kSite.fail(at::split);
+    if (first_break == -1) return Ref::borrow(str::empty);
     const Py_ssize_t block_start = first_break + 1;
     Py_ssize_t block_end = end;
     Py_ssize_t line_start = block_start;
     for (;;) {
         Py_ssize_t line_end = PyUnicode_FindChar(answer, '\n', line_start, end, 1);
-        if (line_end == -2) kSite.fail(225);
+        if (line_end == -2) kSite.fail(at::loop);
         if (line_end == -1) line_end = end;
         if (is_closing_fence(answer, line_start, line_end)) {
             block_end = line_start - 1;  // drop the "\n" before the closing line
@@ -79,78 +75,41 @@ Ref fenced_block(PyObject* answer, Span cleaned) {
         if (line_end == end) break;
         line_start = line_end + 1;
     }
-    if (block_end < block_start) return Ref::borrow(kEmptyText.get());
-    return kSite.at(229, PyUnicode_Substring(answer, block_start, block_end));
+    if (block_end < block_start) return Ref::borrow(str::empty);
+    return kSite.at(at::join_block, PyUnicode_Substring(answer, block_start, block_end));
 }
 
-struct Field {
-    const Text* key;
-    int line;
-    bool is_list;  // the default is a new empty list, else ""
-};
-
-// The answer's keys in record order, with the line of each read.
-const Field kFields[] = {
-    {&kGoals, 235, true},         {&kProgress, 236, true},   {&kCurrentState, 237, false},
-    {&kKeyDecisions, 238, true},  {&kKeyFacts, 239, true},   {&kBlockers, 240, true},
-    {&kNextSteps, 241, true},     {&kSummary, 242, false},
-};
-
-// The parsed answer mapped onto a new record through `data.get`.
-Ref map_answer(PyObject* data) {
-    const rt::Site& site = kSite;
-    Ref record = site.at(235, new_record_dict());
-    for (const Field& field : kFields) {
-        Ref fallback = field.is_list ? site.at(field.line, PyList_New(0)) : Ref::borrow(kEmptyText.get());
-        Ref value = site.at(field.line, get_or(data, field.key->get(), fallback.get()));
-        site.status(235, PyDict_SetItem(record.get(), field.key->get(), value.get()));
-    }
-    Ref created_at = site.at(243, current_time());
-    site.status(235, PyDict_SetItem(record.get(), kCreatedAt.get(), created_at.get()));
-    return record;
-}
-
-// The record of an answer that is not JSON: empty lists, the first 1000
-// characters of the cleaned text as the narrative.
-Ref unparsable_record(PyObject* text) {
-    const rt::Site& site = kSite;
-    Ref record = site.at(248, new_record_dict());
-    PyObject* dict = record.get();
-    site.status(248, PyDict_SetItem(dict, kGoals.get(), site.at(248, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kProgress.get(), site.at(249, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kCurrentState.get(), kEmptyText.get()));
-    site.status(248, PyDict_SetItem(dict, kKeyDecisions.get(), site.at(251, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kKeyFacts.get(), site.at(252, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kBlockers.get(), site.at(253, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kNextSteps.get(), site.at(254, PyList_New(0)).get()));
-    site.status(248, PyDict_SetItem(dict, kSummary.get(),
-                                    site.at(255, PyUnicode_Substring(text, 0, kNarrativeLimit)).get()));
-    site.status(248, PyDict_SetItem(dict, kCreatedAt.get(), site.at(256, current_time()).get()));
-    return record;
-}
-
-// Adds this function's entry for `line` to the pending exception.
-Ref failed_at(int line) {
-    rt::add_traceback(kTracebackParseSummary, line, rt::traceback_globals());
-    return {};
-}
-
-// The region guarded by `except json.JSONDecodeError`: `json.loads(text)`
-// mapped onto a record. An answer that is not JSON is an expected outcome,
-// so failures come back as an empty result (the exception set and carrying
-// the entry of its step) rather than as a C++ throw.
+// `json.loads(text)` mapped onto a new record through `data.get`: the region
+// guarded by `except json.JSONDecodeError`. An answer that is not JSON is an
+// expected outcome, so the call's failure comes back as an empty result (the
+// exception set, carrying the entry of its step) rather than as a C++ throw;
+// so does a failing step of the mapping.
 Ref decode_and_map(PyObject* text) {
-    Ref json = lookup_global(kJsonName.get());
-    if (!json) return failed_at(232);
-    Ref loads = module_attribute(json.get(), kLoads.get());
-    if (!loads) return failed_at(232);
-    Ref data = Ref::steal(PyObject_CallOneArg(loads.get(), text));
-    if (!data) return failed_at(232);
+    constexpr rt::ExpectedSite expected(row_of(Fn::parse_summary).def.traceback_name);
+    Ref json = expected.at(at::loads, lookup_global(str::json));
+    if (!json) return {};
+    Ref loads = expected.at(at::loads, module_attribute(json.get(), str::loads));
+    if (!loads) return {};
+    Ref data = expected.at(at::loads, PyObject_CallOneArg(loads.get(), text));
+    if (!data) return {};
     try {
-        return map_answer(data.get());
+        return build_record(kSite, at::record, [&](const RecordField& field, int line) {
+            Ref fallback = default_value(kSite, field, line);
+            if (field.fallback == Default::time_stamp) return fallback;
+            return kSite.at(line, get_or(data.get(), *field.key, fallback.get()));
+        });
     } catch (const rt::PythonError&) {
         return {};
     }
+}
+
+// The record of an answer that is not JSON: the defaults, and the first 1000
+// characters of the cleaned text as the narrative.
+Ref unparsable_record(PyObject* text) {
+    return build_record(kSite, at::unparsable_record, [&](const RecordField& field, int line) {
+        if (field.key == &str::summary) return kSite.at(line, PyUnicode_Substring(text, 0, kNarrativeLimit));
+        return default_value(kSite, field, line);
+    });
 }
 
 }  // namespace
@@ -164,7 +123,7 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         const Span kept = stripped_span(answer, 0, PyUnicode_GET_LENGTH(answer));
         Ref text = is_fence_at(answer, kept.start, kept.end)
                        ? fenced_block(answer, kept)
-                       : site.at(213, PyUnicode_Substring(answer, kept.start, kept.end));
+                       : site.at(at::strip, PyUnicode_Substring(answer, kept.start, kept.end));
 
         Ref record = decode_and_map(text.get());
         if (record) return record.release();
@@ -173,12 +132,12 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         // being handled: a new failure chains to it, as in an `except` clause.
         Ref error = take_raised_exception();
         HandlingScope handling(error.get());
-        if (site.status(245, is_json_decode_error(error.get())) == 0) {
+        if (site.status(at::except_decode_error, is_json_decode_error(error.get())) == 0) {
             PyErr_SetRaisedException(error.release());
             throw rt::PythonError{};
         }
-        Ref logger = site.at(246, lookup_global(kLoggerName.get()));
-        site.at(246, PyObject_CallMethodOneArg(logger.get(), kWarning.get(), kUnparsableWarning.get()));
+        Ref logger = site.at(at::warning, lookup_global(str::logger));
+        site.at(at::warning, PyObject_CallMethodOneArg(logger.get(), str::warning, str::could_not_parse_summary_json));
         return unparsable_record(text.get()).release();
     });
 }

@@ -1,18 +1,14 @@
 #include "protocol.hpp"
 
-#include "constants.hpp"
 #include "state.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 namespace {
 
-const Text kGet{"get"};
-const Text kJson{"json"};
-const Text kJsonDecodeError{"JSONDecodeError"};
-
 // What the interpreter allows after `except`: an exception class, or a
 // tuple of them (checked one level deep, as the interpreter checks it).
-bool is_catchable(PyObject* target) {
+bool is_catchable(PyObject* target) noexcept {
     if (!PyTuple_Check(target)) return PyExceptionClass_Check(target);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i) {
         if (!PyExceptionClass_Check(PyTuple_GET_ITEM(target, i))) return false;
@@ -22,30 +18,15 @@ bool is_catchable(PyObject* target) {
 
 }  // namespace
 
-rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
-    if (PyDict_CheckExact(record)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
-        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
-    }
+rt::Ref call_get(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
     PyObject* call_args[] = {record, key, fallback};
-    return rt::Ref::steal(PyObject_VectorcallMethod(kGet.get(), call_args, 3, nullptr));
-}
-
-rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept {
-    if (PyDict_CheckExact(record)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(record, key, &value) < 0) return {};
-        return rt::Ref::steal(value != nullptr ? value : Py_NewRef(Py_None));
-    }
-    PyObject* call_args[] = {record, key};
-    return rt::Ref::steal(PyObject_VectorcallMethod(kGet.get(), call_args, 2, nullptr));
+    return rt::Ref::steal(PyObject_VectorcallMethod(str::get, call_args, fallback != nullptr ? 3 : 2, nullptr));
 }
 
 int GetMethod::bind(PyObject* record) noexcept {
     record_ = record;
     if (PyDict_CheckExact(record)) return 0;
-    method_ = rt::Ref::steal(PyObject_GetAttr(record, kGet.get()));
+    method_ = rt::Ref::steal(PyObject_GetAttr(record, str::get));
     return method_ ? 0 : -1;
 }
 
@@ -95,9 +76,9 @@ HandlingScope::HandlingScope(PyObject* exception) noexcept {
 HandlingScope::~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
 
 int is_json_decode_error(PyObject* exception) noexcept {
-    rt::Ref json = lookup_global(kJson.get());
+    rt::Ref json = lookup_global(str::json);
     if (!json) return -1;
-    rt::Ref error_class = module_attribute(json.get(), kJsonDecodeError.get());
+    rt::Ref error_class = module_attribute(json.get(), str::JSONDecodeError);
     if (!error_class) return -1;
     if (!is_catchable(error_class.get())) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");

@@ -7,28 +7,39 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "../runtime/ref.hpp"
-#include "text.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 
-// `record.get(key, fallback)`, the method looked up on the record now.
-rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
-// `record.get(key)`.
-rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept;
+// `record.get(key, fallback)` and `record.get(key)` through the method
+// looked up on the record now (`fallback` nullptr: the one-argument call).
+rt::Ref call_get(PyObject* record, PyObject* key, PyObject* fallback) noexcept;
 
-// `module.name` for a name that neither ModuleType nor object defines (such
-// as "loads", "JSONDecodeError" and "time"). For an exact module whose
-// namespace holds the name, that entry is what the generic attribute lookup
-// finds too: both types are immutable and have no attribute of that name.
-// Anything else (another object, a missing name and so the module's
-// `__getattr__` or the AttributeError) goes through getattr itself.
+// Fast path of `get` for an exact dict, whose `get` cannot be overridden:
+// the dict is read directly, without the method call.
+inline rt::Ref read_exact_dict(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(record, key, &value) < 0) return {};
+    return rt::Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
+}
+
+// `record.get(key, fallback)`.
+inline rt::Ref get_or(PyObject* record, PyObject* key, PyObject* fallback) noexcept {
+    if (PyDict_CheckExact(record)) return read_exact_dict(record, key, fallback);
+    return call_get(record, key, fallback);
+}
+
+// `record.get(key)`.
+inline rt::Ref get_or_none(PyObject* record, PyObject* key) noexcept {
+    if (PyDict_CheckExact(record)) return read_exact_dict(record, key, Py_None);
+    return call_get(record, key, nullptr);
+}
+
+// `module.name`, read at the moment of use.
 inline rt::Ref module_attribute(PyObject* object, PyObject* name) noexcept {
-    if (PyModule_CheckExact(object)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(object), name, &value) < 0) return {};
-        if (value != nullptr) return rt::Ref::steal(value);
-    }
     return rt::Ref::steal(PyObject_GetAttr(object, name));
 }
 
@@ -47,8 +58,18 @@ private:
     rt::Ref method_;              // empty for an exact dict
 };
 
+// Fast path of the tests on an exact str, which run no Python code: its
+// equality with a text, its truth and its length read its characters and
+// length directly.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // `value == text` under an `if`: 1, 0, or -1 with an exception set. `text`
-// is an exact str; an exact str value compares without running Python code.
+// is an exact str.
 inline int equals_text(PyObject* value, PyObject* text) noexcept {
     if (PyUnicode_CheckExact(value)) return same_text(value, text) ? 1 : 0;
     return PyObject_RichCompareBool(value, text, Py_EQ);
@@ -66,28 +87,18 @@ inline Py_ssize_t length_of(PyObject* value) noexcept {
     return PyObject_Length(value);
 }
 
-// `isinstance(value, type)` for a built-in `type`. An instance of the type or
-// of a subclass passes at once, and the built-in scalars and containers
-// cannot claim another class; any other object may, through `__class__` (a
-// mock or a proxy does), which isinstance() consults, running its code.
-// 1, 0, or -1 with an exception set.
+// `isinstance(value, type)`: 1, 0, or -1 with an exception set.
 inline int is_instance(PyObject* value, PyTypeObject* type) noexcept {
-    if (PyObject_TypeCheck(value, type)) return 1;
-    if (PyUnicode_CheckExact(value) || PyDict_CheckExact(value) || PyList_CheckExact(value) ||
-        PyTuple_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
-        value == Py_None) {
-        return 0;
-    }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type));
 }
 
-// Walks over long message lists are bound by memory: each record is a dict
-// somewhere in the heap, with its entry table somewhere else. Asking for
-// the record a few steps ahead, and for the table of one nearer, lets the
-// loads overlap. Only reads are issued; a prefetch never faults, and the
-// nearer item is still owned by the list (no Python code runs in here).
-// Always inlined: GCC judges a separate prefetch-only function free of
-// effects and drops its calls.
+// Fast path of a walk over a long list of message records, which is bound by
+// memory: each record is a dict somewhere in the heap, with its entry table
+// somewhere else. Asking for the record a few steps ahead, and for the table
+// of one nearer, lets the loads overlap. Only reads are issued; a prefetch
+// never faults, and the nearer item is still owned by the list (no Python
+// code runs in here). Always inlined: GCC judges a separate prefetch-only
+// function free of effects and drops its calls.
 [[gnu::always_inline]] inline void prefetch_records(PyObject* list, Py_ssize_t index) noexcept {
     constexpr Py_ssize_t kRecordDistance = 12;
     constexpr Py_ssize_t kTableDistance = 6;

@@ -2,19 +2,11 @@
 
 namespace korbix::summarizer {
 
-ModuleState& state() noexcept {
-    static ModuleState module_state;
-    return module_state;
-}
+ModuleState g_module_state;
 
-rt::Ref lookup_global(PyObject* name) noexcept {
+rt::Ref lookup_builtin(PyObject* name) noexcept {
     const ModuleState& module_state = state();
     PyObject* value = nullptr;
-    if (module_state.globals != nullptr) {
-        const int found = PyDict_GetItemRef(module_state.globals, name, &value);
-        if (found < 0) return {};
-        if (found > 0) return rt::Ref::steal(value);
-    }
     if (module_state.builtins != nullptr) {
         const int found = PyObject_GetOptionalAttr(module_state.builtins, name, &value);
         if (found < 0) return {};

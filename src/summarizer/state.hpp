@@ -5,31 +5,41 @@
 #include <Python.h>
 
 #include "../runtime/ref.hpp"
+#include "entries.hpp"
 
 namespace korbix::summarizer {
 
 struct ModuleState {
-    PyObject* globals = nullptr;   // namespace of the remembered module (borrowed from it)
-    PyObject* builtins = nullptr;  // the `builtins` module (owned)
-    PyObject* temperature = nullptr;       // 0.2 (owned)
-    PyObject* max_tokens = nullptr;        // 2048 (owned)
-    PyObject* summarize_defaults = nullptr;  // (None,) (owned)
-    // Code objects of the eight functions (owned).
-    PyObject* code_init = nullptr;
-    PyObject* code_summarize_messages = nullptr;
-    PyObject* code_format_summary_for_context = nullptr;
-    PyObject* code_format_messages_for_summary = nullptr;
-    PyObject* code_brief_args = nullptr;
-    PyObject* code_parse_summary = nullptr;
-    PyObject* code_empty_summary = nullptr;
-    PyObject* code_fallback_summary = nullptr;
+    PyObject* globals = nullptr;     // namespace of the remembered module (borrowed from it)
+    PyObject* builtins = nullptr;    // the `builtins` module (owned)
+    PyObject* temperature = nullptr;  // 0.2 (owned)
+    PyObject* max_tokens = nullptr;   // 2048 (owned)
+    PyObject* none_defaults = nullptr;  // (None,), the defaults of the one function that has any (owned)
+    PyObject* code[kFunctionCount] = {};  // the functions' code objects, indexed by `Fn` (owned)
 };
 
-ModuleState& state() noexcept;
+extern ModuleState g_module_state;
+inline ModuleState& state() noexcept { return g_module_state; }
+
+inline PyObject* code_of(Fn id) noexcept { return state().code[static_cast<int>(id)]; }
 
 // Resolves a module-level name at the moment of use: the module namespace
 // first, then the attributes of the builtins module. Empty with NameError
 // "name '...' is not defined" when neither has it.
-rt::Ref lookup_global(PyObject* name) noexcept;
+inline rt::Ref lookup_global(PyObject* name) noexcept;
+
+// The second half of `lookup_global`: the builtins, then the NameError.
+rt::Ref lookup_builtin(PyObject* name) noexcept;
+
+inline rt::Ref lookup_global(PyObject* name) noexcept {
+    PyObject* globals = state().globals;
+    if (globals != nullptr) {
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemRef(globals, name, &value);
+        if (found < 0) return {};
+        if (found > 0) return rt::Ref::steal(value);
+    }
+    return lookup_builtin(name);
+}
 
 }  // namespace korbix::summarizer

@@ -5,71 +5,25 @@
 #include "../runtime/coroutine.hpp"
 #include "../runtime/errors.hpp"
 #include "../runtime/traceback.hpp"
-#include "constants.hpp"
-#include "logic.hpp"
-#include "record.hpp"
+#include "entries.hpp"
+#include "lines.hpp"
 #include "state.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 namespace {
 
 using rt::Ref;
 
-const Text kLlmAttribute{"_llm"};
-const Text kCompleteName{"complete"};
-const Text kContentName{"content"};
-const Text kRoleKey{"role"};
-const Text kContentKey{"content"};
-const Text kSystemRole{"system"};
-const Text kUserRole{"user"};
-const Text kUserRequest{"Summarize the conversation above. Return ONLY the JSON object."};
-const Text kPreviousSummaryHeading{"\n\n## Previous Summary (build on this):\n"};
-const Text kConversationHeading{"\n\n## Conversation to Summarize:\n"};
-const Text kLineBreak{"\n"};
-const Text kEmptyResponse{"Empty response from summarizer LLM"};
-const Text kFailurePrefix{"Summarization failed: "};
-const Text kWarningMethod{"warning"};
-const Text kErrorMethod{"error"};
-const Text kMessagesKeyword{"messages"};
-const Text kTemperatureKeyword{"temperature"};
-const Text kMaxTokensKeyword{"max_tokens"};
-
-// Module globals the operation resolves each time it uses them.
-const Text kEmptySummaryGlobal{"_empty_summary"};
-const Text kFormatMessagesGlobal{"_format_messages_for_summary"};
-const Text kPromptGlobal{"SUMMARIZE_PROMPT"};
-const Text kParseSummaryGlobal{"_parse_summary"};
-const Text kFallbackSummaryGlobal{"_fallback_summary"};
-const Text kLoggerGlobal{"logger"};
-
-// What the coroutine reports about itself.
-const Text kCoroutineName{"summarize_messages"};
-const Text kCoroutineQualname{"ConversationSummarizer.summarize_messages"};
-const Text kCoroutineModule{"korbix.core.summarizer"};
+namespace at = line::summarize_messages;
 
 // Keyword names of the `complete` call, in the order they are passed (made once).
 PyObject* g_complete_keywords = nullptr;
 
 // An exception that ends the operation shows the short name; one caught by
-// the guarded region shows the dotted name (kTracebackSummarizeMessages).
-constexpr rt::Site kOperation{"summarize_messages"};
-
-constexpr int kLineStart = 62;
-constexpr int kLineEmptyInput = 77;
-constexpr int kLineTranscript = 80;
-constexpr int kLinePromptList = 82;
-constexpr int kLinePreviousSummary = 86;
-constexpr int kLineConversation = 89;
-constexpr int kLineCall = 92;
-constexpr int kLineRequestList = 93;
-constexpr int kLineSystemMessage = 94;
-constexpr int kLineUserMessage = 95;
-constexpr int kLineContentTest = 101;
-constexpr int kLineParse = 102;
-constexpr int kLineEmptyWarning = 104;
-constexpr int kLineEmptyFallback = 105;
-constexpr int kLineFailureLog = 108;
-constexpr int kLineFailureFallback = 109;
+// the guarded region shows the dotted name.
+constexpr rt::Site kOperation(row_of(Fn::summarize_messages).def.name);
+constexpr rt::GuardedSite kRegion(row_of(Fn::summarize_messages).def.traceback_name);
 
 constexpr int kAwaitingLlm = 1;  // the one suspension point
 
@@ -96,9 +50,9 @@ constexpr int kMaxFreeScopes = 8;
 CallScope* g_free_scopes[kMaxFreeScopes];
 int g_free_scope_count = 0;
 
-CallScope* as_scope(PyObject* object) { return reinterpret_cast<CallScope*>(object); }
+CallScope* as_scope(PyObject* object) noexcept { return reinterpret_cast<CallScope*>(object); }
 
-int scope_traverse(PyObject* self, visitproc visit, void* arg) {
+int scope_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CallScope* scope = as_scope(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(scope->self);
@@ -112,7 +66,7 @@ int scope_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int scope_clear(PyObject* self) {
+int scope_clear(PyObject* self) noexcept {
     CallScope* scope = as_scope(self);
     // Detach every field before releasing any, so re-entrant code sees an empty scope.
     PyObject* held[] = {
@@ -125,7 +79,7 @@ int scope_clear(PyObject* self) {
     return 0;
 }
 
-void scope_dealloc(PyObject* self) {
+void scope_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     scope_clear(self);
     PyTypeObject* type = Py_TYPE(self);
@@ -153,7 +107,7 @@ PyType_Spec scope_spec = {
 };
 
 // A scope holding the call's arguments: a recycled one when available.
-Ref new_scope(PyObject* self, PyObject* messages, PyObject* existing_summary) {
+Ref new_scope(PyObject* self, PyObject* messages, PyObject* existing_summary) noexcept {
     CallScope* scope;
     if (g_free_scope_count > 0) {
         scope = g_free_scopes[--g_free_scope_count];
@@ -175,50 +129,29 @@ Ref new_scope(PyObject* self, PyObject* messages, PyObject* existing_summary) {
     return Ref::steal(reinterpret_cast<PyObject*>(scope));
 }
 
-void store(PyObject*& field, Ref value) { Py_XSETREF(field, value.release()); }
+void store(PyObject*& field, Ref value) noexcept { Py_XSETREF(field, value.release()); }
 
 // ---- the guarded region --------------------------------------------------------
 
-// Thrown by a failing step inside the guarded region; the handler decides,
-// by the exception's class, which traceback entry it gets.
-struct RegionFailure {
-    int line;
-};
-
-struct RegionSite {
-    Ref at(int line, PyObject* result) const {
-        if (result == nullptr) throw RegionFailure{line};
-        return Ref::steal(result);
-    }
-    Ref at(int line, Ref result) const {
-        if (!result) throw RegionFailure{line};
-        return result;
-    }
-    void status(int line, int result) const {
-        if (result < 0) throw RegionFailure{line};
-    }
-};
-constexpr RegionSite kRegion{};
-
 // Like a `try` statement, the region restores on leaving the exception that
 // was being handled when it was entered; the run may suspend in between.
-void enter_region(CallScope* scope, PyThreadState* thread) {
+void enter_region(CallScope* scope, PyThreadState* thread) noexcept {
     Py_XSETREF(scope->saved_handled, Py_XNewRef(thread->exc_info->exc_value));
 }
 
-void leave_region(CallScope* scope) {
+void leave_region(CallScope* scope) noexcept {
     Ref saved = Ref::steal(std::exchange(scope->saved_handled, nullptr));
     PyErr_SetHandledException(saved.get());
 }
 
 // The records the operation passes on must be exact dicts (or None).
-[[gnu::cold]] void refuse_record(PyObject* value) {
+[[gnu::cold]] void refuse_record(PyObject* value) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
 }
 
-bool is_record(PyObject* value) { return value == Py_None || PyDict_CheckExact(value); }
+bool is_record(PyObject* value) noexcept { return value == Py_None || PyDict_CheckExact(value); }
 
-PyObject* finish(rt::CoroutineObject* coroutine, Ref result) {
+PyObject* finish(rt::CoroutineObject* coroutine, Ref result) noexcept {
     coroutine->resume_point = rt::kResumeFinished;
     return result.release();
 }
@@ -226,28 +159,28 @@ PyObject* finish(rt::CoroutineObject* coroutine, Ref result) {
 // Steps after the await, all inside the guarded region: read the answer and
 // turn it into a record.
 Ref record_from_response(CallScope* scope) {
-    Ref content = kRegion.at(kLineContentTest, PyObject_GetAttr(scope->response, kContentName.get()));
+    Ref content = kRegion.at(at::content_test, PyObject_GetAttr(scope->response, str::content));
     int answered = PyObject_IsTrue(content.get());
-    kRegion.status(kLineContentTest, answered);
+    kRegion.status(at::content_test, answered);
     content.reset();
     Ref record;
     int line;
     if (answered) {
-        line = kLineParse;
-        Ref parse = kRegion.at(line, lookup_global(kParseSummaryGlobal.get()));
-        Ref text = kRegion.at(line, PyObject_GetAttr(scope->response, kContentName.get()));
+        line = at::parse;
+        Ref parse = kRegion.at(line, lookup_global(str::_parse_summary));
+        Ref text = kRegion.at(line, PyObject_GetAttr(scope->response, str::content));
         record = kRegion.at(line, PyObject_CallOneArg(parse.get(), text.get()));
     } else {
-        Ref logger = kRegion.at(kLineEmptyWarning, lookup_global(kLoggerGlobal.get()));
-        kRegion.at(kLineEmptyWarning,
-                   PyObject_CallMethodOneArg(logger.get(), kWarningMethod.get(), kEmptyResponse.get()));
-        line = kLineEmptyFallback;
-        Ref fallback = kRegion.at(line, lookup_global(kFallbackSummaryGlobal.get()));
+        Ref logger = kRegion.at(at::empty_warning, lookup_global(str::logger));
+        kRegion.at(at::empty_warning,
+                   PyObject_CallMethodOneArg(logger.get(), str::warning, str::empty_response_from_summarizer_llm));
+        line = at::empty_fallback;
+        Ref fallback = kRegion.at(line, lookup_global(str::_fallback_summary));
         record = kRegion.at(line, PyObject_CallOneArg(fallback.get(), scope->messages));
     }
     if (!is_record(record.get())) {
         refuse_record(record.get());
-        throw RegionFailure{line};
+        kRegion.fail(line);
     }
     return record;
 }
@@ -260,7 +193,7 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
         leave_region(scope);
         throw rt::PythonError{};
     }
-    rt::add_traceback(kTracebackSummarizeMessages, line, rt::traceback_globals());
+    rt::add_traceback(kRegion.name(), line, rt::traceback_globals());
     Ref error = Ref::steal(PyErr_GetRaisedException());
     store(scope->e, error.copy());
     // While the handler runs, `error` is the handled exception: it shows in
@@ -274,15 +207,15 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
         }
     } handler_exit{scope};
 
-    Ref text = kOperation.at(kLineFailureLog, PyObject_Format(error.get(), kEmptyText.get()));
-    Ref message = kOperation.at(kLineFailureLog, PyUnicode_Concat(kFailurePrefix.get(), text.get()));
-    Ref logger = kOperation.at(kLineFailureLog, lookup_global(kLoggerGlobal.get()));
-    kOperation.at(kLineFailureLog, PyObject_CallMethodOneArg(logger.get(), kErrorMethod.get(), message.get()));
-    Ref fallback = kOperation.at(kLineFailureFallback, lookup_global(kFallbackSummaryGlobal.get()));
-    Ref record = kOperation.at(kLineFailureFallback, PyObject_CallOneArg(fallback.get(), scope->messages));
+    Ref text = kOperation.at(at::failure_log, PyObject_Format(error.get(), str::empty));
+    Ref message = kOperation.at(at::failure_log, PyUnicode_Concat(str::summarization_failed_colon, text.get()));
+    Ref logger = kOperation.at(at::failure_log, lookup_global(str::logger));
+    kOperation.at(at::failure_log, PyObject_CallMethodOneArg(logger.get(), str::error, message.get()));
+    Ref fallback = kOperation.at(at::failure_fallback, lookup_global(str::_fallback_summary));
+    Ref record = kOperation.at(at::failure_fallback, PyObject_CallOneArg(fallback.get(), scope->messages));
     if (!is_record(record.get())) {
         refuse_record(record.get());
-        kOperation.fail(kLineFailureFallback);
+        kOperation.fail(at::failure_fallback);
     }
     return finish(coroutine, std::move(record));
 }
@@ -291,64 +224,64 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
 
 // Everything up to the await, and the await itself.
 PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState* thread, PyObject* sent) {
-    if (sent == nullptr) kOperation.fail(kLineStart);  // thrown in before the first step
+    if (sent == nullptr) kOperation.fail(at::first);  // thrown in before the first step
     if (sent != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-        kOperation.fail(kLineStart);
+        kOperation.fail(at::first);
     }
 
     if (PyList_GET_SIZE(scope->messages) == 0) {
-        Ref empty_summary = kOperation.at(kLineEmptyInput, lookup_global(kEmptySummaryGlobal.get()));
-        Ref record = kOperation.at(kLineEmptyInput, PyObject_CallNoArgs(empty_summary.get()));
+        Ref empty_summary = kOperation.at(at::empty_input, lookup_global(str::_empty_summary));
+        Ref record = kOperation.at(at::empty_input, PyObject_CallNoArgs(empty_summary.get()));
         if (!is_record(record.get())) {
             refuse_record(record.get());
-            kOperation.fail(kLineEmptyInput);
+            kOperation.fail(at::empty_input);
         }
         return finish(coroutine, std::move(record));
     }
 
     {
-        Ref format_messages = kOperation.at(kLineTranscript, lookup_global(kFormatMessagesGlobal.get()));
+        Ref format_messages = kOperation.at(at::transcript, lookup_global(str::_format_messages_for_summary));
         store(scope->conv_text,
-              kOperation.at(kLineTranscript, PyObject_CallOneArg(format_messages.get(), scope->messages)));
+              kOperation.at(at::transcript, PyObject_CallOneArg(format_messages.get(), scope->messages)));
     }
     {
-        Ref prompt = kOperation.at(kLinePromptList, lookup_global(kPromptGlobal.get()));
-        Ref parts = kOperation.at(kLinePromptList, PyList_New(1));
+        Ref prompt = kOperation.at(at::prompt_list, lookup_global(str::SUMMARIZE_PROMPT));
+        Ref parts = kOperation.at(at::prompt_list, PyList_New(1));
         PyList_SET_ITEM(parts.get(), 0, prompt.release());
         store(scope->prompt_parts, std::move(parts));
     }
     if (scope->existing_summary != Py_None && PyUnicode_GET_LENGTH(scope->existing_summary) != 0) {
-        Ref piece = kOperation.at(kLinePreviousSummary,
-                                  PyUnicode_Concat(kPreviousSummaryHeading.get(), scope->existing_summary));
-        kOperation.status(kLinePreviousSummary, PyList_Append(scope->prompt_parts, piece.get()));
+        Ref piece = kOperation.at(at::previous_summary,
+                                  PyUnicode_Concat(str::nl2_h2_previous_summary, scope->existing_summary));
+        kOperation.status(at::previous_summary, PyList_Append(scope->prompt_parts, piece.get()));
     }
     {
-        Ref transcript = kOperation.at(kLineConversation, PyObject_Format(scope->conv_text, kEmptyText.get()));
-        Ref piece = kOperation.at(kLineConversation, PyUnicode_Concat(kConversationHeading.get(), transcript.get()));
-        kOperation.status(kLineConversation, PyList_Append(scope->prompt_parts, piece.get()));
+        Ref transcript = kOperation.at(at::conversation, PyObject_Format(scope->conv_text, str::empty));
+        Ref piece = kOperation.at(at::conversation, PyUnicode_Concat(str::nl2_h2_conversation_to_summarize, transcript.get()));
+        kOperation.status(at::conversation, PyList_Append(scope->prompt_parts, piece.get()));
     }
 
     enter_region(scope, thread);
     try {
-        Ref llm = kRegion.at(kLineCall, PyObject_GetAttr(scope->self, kLlmAttribute.get()));
-        Ref system_message = kRegion.at(kLineSystemMessage, PyDict_New());
-        kRegion.status(kLineSystemMessage, PyDict_SetItem(system_message.get(), kRoleKey.get(), kSystemRole.get()));
+        Ref llm = kRegion.at(at::call, PyObject_GetAttr(scope->self, str::_llm));
+        Ref system_message = kRegion.at(at::system_message, PyDict_New());
+        kRegion.status(at::system_message, PyDict_SetItem(system_message.get(), str::role, str::system));
         {
-            Ref system_text = kRegion.at(kLineSystemMessage, PyUnicode_Join(kLineBreak.get(), scope->prompt_parts));
-            kRegion.status(kLineSystemMessage,
-                           PyDict_SetItem(system_message.get(), kContentKey.get(), system_text.get()));
+            Ref system_text = kRegion.at(at::system_message, PyUnicode_Join(str::nl, scope->prompt_parts));
+            kRegion.status(at::system_message,
+                           PyDict_SetItem(system_message.get(), str::content, system_text.get()));
         }
-        Ref user_message = kRegion.at(kLineUserMessage, PyDict_New());
-        kRegion.status(kLineUserMessage, PyDict_SetItem(user_message.get(), kRoleKey.get(), kUserRole.get()));
-        kRegion.status(kLineUserMessage, PyDict_SetItem(user_message.get(), kContentKey.get(), kUserRequest.get()));
-        Ref request = kRegion.at(kLineRequestList, PyList_New(2));
+        Ref user_message = kRegion.at(at::user_message, PyDict_New());
+        kRegion.status(at::user_message, PyDict_SetItem(user_message.get(), str::role, str::user));
+        kRegion.status(at::user_message, PyDict_SetItem(user_message.get(), str::content, str::summarize_the_conversation_above));
+        Ref request = kRegion.at(at::request_list, PyList_New(2));
         PyList_SET_ITEM(request.get(), 0, system_message.release());
         PyList_SET_ITEM(request.get(), 1, user_message.release());
 
         const ModuleState& module_state = state();
         PyObject* call_args[] = {llm.get(), request.get(), module_state.temperature, module_state.max_tokens};
-        Ref awaitable = kRegion.at(kLineCall, PyObject_VectorcallMethod(kCompleteName.get(), call_args, 1,
+        Ref awaitable = kRegion.at(at::call, PyObject_VectorcallMethod(str::complete, call_args, 1,
                                                                         g_complete_keywords));
         request.reset();
         llm.reset();
@@ -360,12 +293,12 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
             coroutine->resume_point = kAwaitingLlm;
             return produced;
         }
-        if (status == PYGEN_ERROR) throw RegionFailure{kLineCall};
+        if (status == PYGEN_ERROR) kRegion.fail(at::call);
         store(scope->response, Ref::steal(produced));
         Ref record = record_from_response(scope);
         leave_region(scope);
         return finish(coroutine, std::move(record));
-    } catch (const RegionFailure& failure) {
+    } catch (const rt::GuardedFailure& failure) {
         return handle_region_failure(coroutine, scope, failure.line);
     }
 }
@@ -374,12 +307,12 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
 // with its exception (or one thrown into the coroutine) pending.
 PyObject* resume_after_llm(rt::CoroutineObject* coroutine, CallScope* scope, PyObject* sent) {
     try {
-        if (sent == nullptr) throw RegionFailure{kLineCall};
+        if (sent == nullptr) kRegion.fail(at::call);
         store(scope->response, Ref::borrow(sent));
         Ref record = record_from_response(scope);
         leave_region(scope);
         return finish(coroutine, std::move(record));
-    } catch (const RegionFailure& failure) {
+    } catch (const rt::GuardedFailure& failure) {
         return handle_region_failure(coroutine, scope, failure.line);
     }
 }
@@ -410,34 +343,34 @@ PyObject* summarize_body(rt::CoroutineObject* coroutine, PyThreadState* thread, 
 
 PyObject* summarizer_init(FunctionObject*, PyObject* const* args) noexcept {
     return rt::boundary([&] {
-        constexpr rt::Site site{kTracebackInit};
-        site.status(60, PyObject_SetAttr(args[0], kLlmAttribute.get(), args[1]));
+        constexpr rt::Site site = site_of(Fn::init);
+        site.status(line::init::store_client, PyObject_SetAttr(args[0], str::_llm, args[1]));
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* summarize_messages(FunctionObject*, PyObject* const* args) noexcept {
     return rt::boundary([&] {
-        constexpr rt::Site site{kTracebackSummarizeMessages};
-        Ref scope = site.at(kLineStart, new_scope(args[0], args[1], args[2]));
-        Ref coroutine = site.at(kLineStart, rt::new_coroutine(summarize_body, scope.get(),
-                                                             state().code_summarize_messages, kCoroutineName.get(),
-                                                             kCoroutineQualname.get(), kCoroutineModule.get()));
+        constexpr rt::Site site = site_of(Fn::summarize_messages);
+        Ref scope = site.at(at::first, new_scope(args[0], args[1], args[2]));
+        Ref coroutine = site.at(at::first, rt::new_coroutine(summarize_body, scope.get(),
+                                                             code_of(Fn::summarize_messages), str::summarize_messages,
+                                                             str::ConversationSummarizer_summarize_messages, str::korbix_core_summarizer));
         return coroutine.release();
     });
 }
 
-bool summarize_types_ready() noexcept {
+int summarize_types_ready() noexcept {
     if (g_complete_keywords == nullptr) {
         g_complete_keywords =
-            PyTuple_Pack(3, kMessagesKeyword.get(), kTemperatureKeyword.get(), kMaxTokensKeyword.get());
-        if (g_complete_keywords == nullptr) return false;
+            PyTuple_Pack(3, str::messages, str::temperature, str::max_tokens);
+        if (g_complete_keywords == nullptr) return -1;
     }
     if (g_scope_type == nullptr) {
         g_scope_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&scope_spec));
-        if (g_scope_type == nullptr) return false;
+        if (g_scope_type == nullptr) return -1;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace korbix::summarizer

@@ -1,10 +1,11 @@
 // Text helpers shared by the renderers: the text of a value as an f-string
-// field shows it, prefixes counted in code points, `value[:n] + marker` for
-// any object, and a builder that joins many pieces with a single copy.
+// field shows it, `value[:n] + marker` for any object, and a builder that
+// joins many pieces with a single copy.
 #pragma once
 
 #include <Python.h>
 
+#include <climits>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
@@ -13,9 +14,9 @@
 
 namespace korbix::summarizer {
 
-// format(value, ""): what an f-string replacement field with no format_spec shows.
-// An exact str is its own text; `__format__` returning a non-str raises
-// TypeError (PyObject_Format checks it).
+// format(value, ""): what an f-string replacement field with no format_spec
+// shows (an exact str is its own text; `__format__` returning a non-str
+// raises TypeError).
 inline rt::Ref format_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Format(value, nullptr));
@@ -25,19 +26,6 @@ inline rt::Ref format_text(PyObject* value) noexcept {
 inline rt::Ref str_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Str(value));
-}
-
-// Equality of two str instances by their characters; runs no Python code.
-inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
-// The first `count` code points of a str instance.
-inline rt::Ref text_prefix(PyObject* text, Py_ssize_t count) noexcept {
-    return rt::Ref::steal(PyUnicode_Substring(text, 0, count));
 }
 
 // `prefix` + decimal digits of `number` + `suffix`, all ASCII.
@@ -53,7 +41,6 @@ rt::Ref cut_with_marker(PyObject* value, Py_ssize_t stop, PyObject* marker) noex
 // One piece of a joined text: a str instance, whole or only its first
 // `length` characters (a cut that needs no string of its own).
 struct Piece {
-    Piece() = default;  // left unset: the builder's inline storage is filled as used
     Piece(PyObject* text) noexcept : text(text), length(PyUnicode_GET_LENGTH(text)) {}  // NOLINT: implicit on purpose
     Piece(PyObject* text, Py_ssize_t prefix) noexcept
         : text(text), length(prefix < PyUnicode_GET_LENGTH(text) ? prefix : PyUnicode_GET_LENGTH(text)) {}
@@ -61,11 +48,12 @@ struct Piece {
     Py_ssize_t length;
 };
 
-// A constant that opens a part, spelled twice: alone, and with the separator
-// in front, so that a part after the first costs no separator piece.
-struct Opening {
-    PyObject* alone;
-    PyObject* after_separator;
+// A piece as the builder keeps it, with the number of separators that go
+// before it.
+struct StoredPiece {
+    PyObject* text;  // owned
+    Py_ssize_t length;
+    int separators;
 };
 
 // Collects str pieces and joins them once at the end. Pieces are grouped into
@@ -73,7 +61,11 @@ struct Opening {
 // would put it. The builder holds a strong reference to every piece.
 class TextBuilder {
 public:
-    explicit TextBuilder(PyObject* separator) noexcept : separator_(separator) {}
+    explicit TextBuilder(PyObject* separator) noexcept
+        : separator_(separator), separator_length_(static_cast<size_t>(PyUnicode_GET_LENGTH(separator))) {
+        if (separator_length_ != 0) max_char_ = PyUnicode_MAX_CHAR_VALUE(separator);
+        if (max_char_ < 127) max_char_ = 127;
+    }
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
     ~TextBuilder();
@@ -81,42 +73,41 @@ public:
     // Starts a new part made of `pieces` (borrowed). Returns 0, or -1 with
     // MemoryError set when the piece list cannot grow.
     int part(std::initializer_list<Piece> pieces) noexcept {
-        if (started_ && push(Piece(separator_)) < 0) return -1;
+        if (started_ && add_separator() < 0) return -1;
         started_ = true;
         for (const Piece& piece : pieces) {
             if (push(piece) < 0) return -1;
         }
         return 0;
     }
-    // Starts a new part that begins with `opening`, followed by `rest`.
-    int part(const Opening& opening, std::initializer_list<Piece> rest) noexcept {
-        const bool after_separator = started_;
-        started_ = true;
-        if (push(Piece(after_separator ? opening.after_separator : opening.alone)) < 0) return -1;
-        for (const Piece& piece : rest) {
-            if (push(piece) < 0) return -1;
-        }
-        return 0;
-    }
-    // Makes room for `pieces` pieces up front (a hint; never fails).
-    void reserve(size_t pieces) noexcept;
+
+    // Makes room for `pieces` pieces up front (a hint: `part` reports the
+    // failure if the memory is really missing).
+    void reserve(size_t pieces) noexcept { (void)grow(pieces); }
 
     // The joined text, a new exact str; empty with an exception set on failure.
     rt::Ref build() noexcept;
 
 private:
-    // Short joins (an argument brief of up to 24 keys, a few lines) stay in
-    // the object itself.
-    static constexpr size_t kInlinePieces = 96;
-
-    int push(const Piece& piece) noexcept {
-        if (piece.length == 0) return 0;
-        if (count_ == capacity_ && !grow(2 * capacity_)) {
+    // The separator is written by `build`, between the pieces it falls between.
+    int add_separator() noexcept {
+        if (separator_length_ == 0) return 0;
+        if (pending_separators_ == INT_MAX) {
             PyErr_NoMemory();
             return -1;
         }
-        pieces_[count_++] = piece;
-        Py_INCREF(piece.text);
+        ++pending_separators_;
+        length_ += separator_length_;
+        return 0;
+    }
+    int push(const Piece& piece) noexcept {
+        if (piece.length == 0) return 0;
+        if (count_ == capacity_ && !grow(capacity_ == 0 ? 16 : 2 * capacity_)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        pieces_[count_++] = StoredPiece{Py_NewRef(piece.text), piece.length, pending_separators_};
+        pending_separators_ = 0;
         length_ += static_cast<size_t>(piece.length);
         // A whole string is stored in the narrowest kind that holds its
         // characters, so its kind tells its class; only a prefix of a string
@@ -131,11 +122,12 @@ private:
     bool grow(size_t capacity) noexcept;
 
     PyObject* separator_;
-    Piece inline_pieces_[kInlinePieces];
-    Piece* pieces_ = inline_pieces_;  // each piece holds an owned reference
+    size_t separator_length_;
+    StoredPiece* pieces_ = nullptr;
     size_t count_ = 0;
-    size_t capacity_ = kInlinePieces;
+    size_t capacity_ = 0;
     size_t length_ = 0;
+    int pending_separators_ = 0;  // separators after the last piece
     Py_UCS4 max_char_ = 127;
     bool started_ = false;
 };
