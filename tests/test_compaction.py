@@ -324,7 +324,8 @@ def test_bad_settings_are_refused(settings: dict[str, Any], problem: str) -> Non
         Compactor(None, **settings)
 
 
-def test_summarizer_window_too_small_is_a_compaction_error() -> None:
-    messages = [{"role": "user", "content": "x" * 4_000}] * 4
-    with pytest.raises(CompactionError, match="leaves no room"):
-        compact(RecordingClient(), messages, force=True, summarizer_window=2_200, keep_recent=1)
+def test_summarizer_window_too_small_for_the_prompt_is_refused_at_once() -> None:
+    # A setting no request could ever fit is the caller's error, not a failed request.
+    with pytest.raises(ValueError, match="leaves no room"):
+        Compactor(RecordingClient(), context_window=32_000, summarizer_window=2_200)
+    Compactor(None, context_window=32_000, summarizer_window=2_200)  # no LLM, no requests

@@ -666,6 +666,13 @@ class Compactor:
             raise TypeError(f"count_tokens must be a callable(str) -> int, not {count_tokens!r}")
         self._client = client
         self._counter = MessageCounter(count_tokens)
+        if client is not None:
+            room = self.summarizer_window - self._request_tokens(None, "")
+            if room < MIN_TRANSCRIPT_ROOM:
+                raise ValueError(
+                    f"summarizer_window ({self.summarizer_window} tokens) leaves no room for the "
+                    f"conversation after the prompt and the {ANSWER_TOKENS} answer tokens"
+                )
         # Rendering a record does not use the client.
         self._renderer = _summarizer.ConversationSummarizer(None)  # type: ignore[arg-type]
         # Room kept in the target for the summary message and the facts a repair adds.
