@@ -76,27 +76,80 @@ Py_UCS4 prefix_class(const void* data, Py_ssize_t length, Py_UCS4 whole_class) n
 
 // Copies `count` characters between kinds; every character fits the target
 // kind (the result's class comes from the characters actually copied, so a
-// prefix may be narrowed).
+// prefix may be narrowed). The target is a new string that no piece shares,
+// so the two never overlap and the compiler's vector loop needs no check.
 template <class From, class To>
-void convert(const void* source, void* target, Py_ssize_t count) noexcept {
-    const auto* from = static_cast<const From*>(source);
-    auto* to = static_cast<To*>(target);
+void convert(const From* __restrict from, To* __restrict to, Py_ssize_t count) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<To>(from[i]);
 }
 
-void copy_characters(int from_kind, const void* from, int to_kind, void* to, Py_ssize_t count) noexcept {
-    if (from_kind == to_kind) {
-        std::memcpy(to, from, static_cast<size_t>(count) * static_cast<size_t>(to_kind));
-        return;
+// Writes the first `length` characters of `text` at `out`, in the result's
+// kind `To`, and returns the position after them.
+template <class To>
+To* write_characters(To* out, PyObject* text, Py_ssize_t length) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            if constexpr (sizeof(To) == 1) {
+                std::memcpy(out, data, static_cast<size_t>(length));
+            } else {
+                convert(static_cast<const Py_UCS1*>(data), out, length);
+            }
+            break;
+        case PyUnicode_2BYTE_KIND:
+            if constexpr (sizeof(To) == 2) {
+                std::memcpy(out, data, static_cast<size_t>(length) * 2);
+            } else {
+                convert(static_cast<const Py_UCS2*>(data), out, length);
+            }
+            break;
+        default:
+            if constexpr (sizeof(To) == 4) {
+                std::memcpy(out, data, static_cast<size_t>(length) * 4);
+            } else {
+                convert(static_cast<const Py_UCS4*>(data), out, length);
+            }
+            break;
     }
-    switch (from_kind * 8 + to_kind) {
-        case PyUnicode_1BYTE_KIND * 8 + PyUnicode_2BYTE_KIND: return convert<Py_UCS1, Py_UCS2>(from, to, count);
-        case PyUnicode_1BYTE_KIND * 8 + PyUnicode_4BYTE_KIND: return convert<Py_UCS1, Py_UCS4>(from, to, count);
-        case PyUnicode_2BYTE_KIND * 8 + PyUnicode_4BYTE_KIND: return convert<Py_UCS2, Py_UCS4>(from, to, count);
-        case PyUnicode_2BYTE_KIND * 8 + PyUnicode_1BYTE_KIND: return convert<Py_UCS2, Py_UCS1>(from, to, count);
-        case PyUnicode_4BYTE_KIND * 8 + PyUnicode_1BYTE_KIND: return convert<Py_UCS4, Py_UCS1>(from, to, count);
-        default: return convert<Py_UCS4, Py_UCS2>(from, to, count);
+    return out + length;
+}
+
+// Fast path of the copy of many pieces, which is bound by memory: the
+// pieces lie all over the heap and were mostly not read since they were
+// added. Asking for a piece's header, then for its characters, a few pieces
+// ahead of the copy lets the loads overlap. A prefetch never faults, and
+// every piece is owned by the builder. Always inlined: GCC judges a separate
+// prefetch-only function free of effects and drops its calls.
+[[gnu::always_inline]] inline void prefetch_piece_ahead(const StoredPiece* pieces, size_t count, size_t index) noexcept {
+    constexpr size_t kHeaderDistance = 16;
+    constexpr size_t kDataDistance = 8;
+    if (index + kHeaderDistance < count) __builtin_prefetch(pieces[index + kHeaderDistance].text);
+    if (index + kDataDistance < count) __builtin_prefetch(PyUnicode_DATA(pieces[index + kDataDistance].text));
+}
+
+// Writes every piece, each after its separators, then the trailing
+// separators, into a result of kind `To`. A one-character separator (the
+// line break of a transcript) is stored as a character, not copied.
+template <class To>
+void write_joined(To* out, const StoredPiece* pieces, size_t count, int trailing_separators,
+                  PyObject* separator) noexcept {
+    const Py_ssize_t separator_length = PyUnicode_GET_LENGTH(separator);
+    const To separator_char = separator_length == 1 ? static_cast<To>(PyUnicode_READ_CHAR(separator, 0)) : To{};
+    const auto write_separators = [&](int separators) {
+        for (int s = 0; s < separators; ++s) {
+            if (separator_length == 1) {
+                *out++ = separator_char;
+            } else {
+                out = write_characters(out, separator, separator_length);
+            }
+        }
+    };
+    for (size_t i = 0; i < count; ++i) {
+        prefetch_piece_ahead(pieces, count, i);
+        write_separators(pieces[i].separators);
+        out = write_characters(out, pieces[i].text, pieces[i].length);
     }
+    write_separators(trailing_separators);
 }
 
 }  // namespace
@@ -130,18 +183,18 @@ rt::Ref TextBuilder::build() noexcept {
     rt::Ref result = rt::Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length_), max_char_));
     if (!result) return {};
     // The result is new and not yet shared, so its buffer is written directly.
-    const int kind = PyUnicode_KIND(result.get());
-    char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-    const StoredPiece separator{separator_, PyUnicode_GET_LENGTH(separator_), 0};
-    const auto copy = [&](const StoredPiece& piece) {
-        copy_characters(PyUnicode_KIND(piece.text), PyUnicode_DATA(piece.text), kind, out, piece.length);
-        out += static_cast<size_t>(piece.length) * static_cast<size_t>(kind);
-    };
-    for (size_t i = 0; i < count_; ++i) {
-        for (int s = 0; s < pieces_[i].separators; ++s) copy(separator);
-        copy(pieces_[i]);
+    void* out = PyUnicode_DATA(result.get());
+    switch (PyUnicode_KIND(result.get())) {
+        case PyUnicode_1BYTE_KIND:
+            write_joined(static_cast<Py_UCS1*>(out), pieces_, count_, pending_separators_, separator_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            write_joined(static_cast<Py_UCS2*>(out), pieces_, count_, pending_separators_, separator_);
+            break;
+        default:
+            write_joined(static_cast<Py_UCS4*>(out), pieces_, count_, pending_separators_, separator_);
+            break;
     }
-    for (int s = 0; s < pending_separators_; ++s) copy(separator);
     return result;
 }
 
