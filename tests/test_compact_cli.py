@@ -125,8 +125,10 @@ def test_below_the_trigger_prints_the_conversation_unchanged(conversation_file: 
         (["{file}", "--context-window", "1000", "--trigger", "0.4"], "--target (0.5) must not exceed --trigger (0.4)"),
         (["{file}", "--context-window", "1000", "--json"], "--json does not apply to compact"),
         (["missing.json", "--context-window", "1000"], "missing.json: no such conversation file"),
+        (["{file}", "--context-window", "1000", "--summarizer-window", "100"],
+         "--summarizer-window (100 tokens) leaves no room for the conversation"),
     ],
-    ids=["no-window", "bad-share", "target-above-trigger", "json", "missing-file"],
+    ids=["no-window", "bad-share", "target-above-trigger", "json", "missing-file", "summarizer-window-too-small"],
 )
 def test_bad_input_gets_one_line_and_exit_2(conversation_file: Path, args: list[str], message: str) -> None:
     result = run_compact(*[str(conversation_file) if a == "{file}" else a for a in args])

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
-from .clients import OpenAICompatibleClient, WatchedClient, describe_error
+from .clients import LOGGER_NAME, OpenAICompatibleClient, WatchedClient, describe_error
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
 from .schema import tool_call_fields
@@ -44,7 +44,6 @@ EXIT_INTERRUPTED = 130
 
 EXAMPLE_RESOURCE = ("examples", "agent_session.json")
 BACKENDS = ("extractive", "mixed", "model", "local", "openai", "none")
-LOGGER_NAME = "korbix.summarizer"
 
 
 class InputError(Exception):

@@ -17,6 +17,7 @@ import argparse
 import asyncio
 import json
 import logging
+import re
 import time
 from collections.abc import Callable
 from typing import Any, TextIO
@@ -147,6 +148,15 @@ def _progress_line(stderr: TextIO, total: int) -> Any:
     return show
 
 
+# The Compactor's parameters that options of the same name set.
+_OPTION_PARAMETERS = re.compile(r"\b(summarizer_window|context_window|keep_recent|min_fidelity|max_repairs)\b")
+
+
+def _in_option_terms(message: str) -> str:
+    """A refusal of the Compactor's, naming the options rather than its parameters."""
+    return _OPTION_PARAMETERS.sub(lambda match: "--" + match.group(1).replace("_", "-"), message)
+
+
 def _summarizer_window(args: argparse.Namespace, client: Any) -> int | None:
     """--summarizer-window, within what the local model reads at most."""
     wanted: int | None = args.summarizer_window
@@ -196,7 +206,7 @@ async def _compact(
                 max_repairs=args.max_repairs,
             )
         except ValueError as error:
-            raise InputError(str(error)) from None
+            raise InputError(_in_option_terms(str(error))) from None
         if model is not None and (args.force or compactor.needs_compaction(messages)):
             await cli._start_local_model(model, label, stderr, quiet=args.quiet)
         progress = None if args.quiet else _progress_line(stderr, len(messages))

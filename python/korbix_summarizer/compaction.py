@@ -51,7 +51,7 @@ from typing import Any, Final, Protocol, cast
 from korbix.core import summarizer as _summarizer
 
 from .carryover import as_items, carry_over
-from .clients import WatchedClient, describe_error
+from .clients import LOGGER_NAME, WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_messages, redact_text, redact_value
 from .rendered import parse_context_block
@@ -98,8 +98,6 @@ SYSTEM_ROLES: Final = ("system", "developer")
 RESULT_ROLES: Final = ("tool", "function")
 # The roles the transcript renders; a message of any other role leaves no line.
 TRANSCRIPT_ROLES: Final = ("user", "assistant", "tool")
-
-LOGGER_NAME: Final = "korbix.summarizer"
 
 
 class CompactionError(Exception):
