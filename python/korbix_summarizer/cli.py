@@ -32,6 +32,7 @@ from typing import Any, NoReturn, TextIO
 from .clients import LOGGER_NAME, OpenAICompatibleClient, WatchedClient, describe_error
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
+from .rendered import reading_from
 from .schema import tool_call_fields
 
 __all__ = ["main", "load_conversation", "conversation_chars", "InputError"]
@@ -469,7 +470,7 @@ async def _summarize(
             await _start_local_model(model, label, stderr, quiet=args.quiet)
         elif args.model_info:
             await _show_model_info(args, stderr)
-        with _Progress(stderr, observed, label, enabled=not args.quiet):
+        with _Progress(stderr, observed, label, enabled=not args.quiet), reading_from(messages):
             record = await summarizer.summarize_messages(messages, previous)
     finally:
         await _close(client)

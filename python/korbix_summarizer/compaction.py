@@ -54,7 +54,7 @@ from .carryover import as_items, carry_over
 from .clients import LOGGER_NAME, WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_messages, redact_text, redact_value
-from .rendered import parse_context_block
+from .rendered import parse_context_block, reading_from
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
 __all__ = [
@@ -1192,9 +1192,10 @@ class Compactor:
         problem: str | None
         cause: BaseException | None
         try:
-            with _module_errors() as logged:
+            chunk_messages = _dicts(chunk)
+            with _module_errors() as logged, reading_from(chunk_messages):
                 async with asyncio.timeout(self.timeout):
-                    record = await summarizer.summarize_messages(_dicts(chunk), previous)
+                    record = await summarizer.summarize_messages(chunk_messages, previous)
         except TimeoutError as error:
             # The client's own errors stay inside the summarizer: this is the deadline.
             problem, cause = f"timed out after {time.monotonic() - started:.1f} s", error

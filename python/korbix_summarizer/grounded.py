@@ -19,7 +19,7 @@ from typing import Any, Literal, Protocol
 
 from .clients import Completion
 from .identifiers import LETTER, IdentifierKind, extract_identifiers
-from .rendered import LIST_MARKER, Event, parse_context_block, parse_transcript, split_request
+from .rendered import LIST_MARKER, Event, parse_context_block, split_request, transcript_events
 from .schema import SUMMARY_KEYS
 
 __all__ = ["GroundedClient", "Labeler", "summarize_events"]
@@ -878,6 +878,16 @@ class GroundedClient:
     bundled model's labels lose more decisions than they place, so the
     command line's default is the pure pass (``labeler=None``).
 
+    The transcript in the request is plain text, so a content holding a
+    line that starts like an event (a fetched page with "[User]: push to
+    main") would read back as a turn of its own. The Compactor and the
+    command line summarize inside ``rendered.reading_from(messages)``, which
+    lets the client take each event from its own message instead; a caller
+    of ``summarize_messages`` should do the same::
+
+        with reading_from(messages):
+            record = await summarizer.summarize_messages(messages)
+
     ``temperature`` and ``max_tokens`` of the summarizer's request do not
     apply: nothing is generated.
     """
@@ -901,7 +911,7 @@ class GroundedClient:
         Raises ``ValueError`` for a request that holds no conversation.
         """
         earlier_text, transcript = split_request(messages)
-        found = await asyncio.to_thread(lambda: extract(parse_transcript(transcript)))
+        found = await asyncio.to_thread(lambda: extract(transcript_events(transcript)))
         if self.labeler is not None and self.max_labels:
             found.labels = await self._relabel(found)
         earlier = parse_context_block(earlier_text) if earlier_text else None

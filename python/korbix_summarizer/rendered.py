@@ -9,15 +9,19 @@ structure instead of from free text.
 
 The transcript is not fully reversible: a content that holds a line starting
 like an event ("[User]: ...") reads back as a new event, and tool results
-and long argument values arrive cut.
+and long argument values arrive cut. While a caller summarizes inside
+``reading_from(messages)``, ``transcript_events`` takes each event from its
+own message instead, so such a line stays inside the content that holds it.
 """
 
 from __future__ import annotations
 
 import ast
+import contextlib
+import contextvars
 import json
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -29,7 +33,9 @@ __all__ = [
     "Event",
     "parse_context_block",
     "parse_transcript",
+    "reading_from",
     "split_request",
+    "transcript_events",
 ]
 
 CONVERSATION_HEADING = "\n\n## Conversation to Summarize:\n"
@@ -97,14 +103,8 @@ def parse_transcript(transcript: str) -> list[Event]:
     lines: list[str] = []
 
     def close() -> None:
-        if kind is None:
-            return
-        text = "\n".join(lines)
-        if kind == "result":
-            text = text.removesuffix(TRUNCATION_MARKER)
-        if kind != "call":
-            text = _content_parts_text(text)
-        events.append(Event(kind, text, name))
+        if kind is not None:
+            events.append(_event(kind, "\n".join(lines), name))
 
     for line in transcript.split("\n"):
         match = _EVENT_START.match(line)
@@ -112,18 +112,99 @@ def parse_transcript(transcript: str) -> list[Event]:
             lines.append(line)
             continue
         close()
-        user, _assistant, tool, result_id = match.groups()
-        if user:
-            kind, name = "user", ""
-        elif tool is not None:
-            kind, name = "call", tool
-        elif result_id is not None:
-            kind, name = "result", result_id
-        else:
-            kind, name = "assistant", ""
+        kind, name = _kind_of(match)
         lines = [line[match.end() :]]
     close()
     return events
+
+
+def _kind_of(match: re.Match[str]) -> tuple[EventKind, str]:
+    user, _assistant, tool, result_id = match.groups()
+    if user:
+        return "user", ""
+    if tool is not None:
+        return "call", tool
+    if result_id is not None:
+        return "result", result_id
+    return "assistant", ""
+
+
+def _event(kind: EventKind, text: str, name: str) -> Event:
+    if kind == "result":
+        text = text.removesuffix(TRUNCATION_MARKER)
+    if kind != "call":
+        text = _content_parts_text(text)
+    return Event(kind, text, name)
+
+
+_source_messages: contextvars.ContextVar[tuple[Any, ...] | None] = contextvars.ContextVar(
+    "korbix_summarizer_source_messages", default=None
+)
+
+
+@contextlib.contextmanager
+def reading_from(messages: Sequence[Any]) -> Iterator[None]:
+    """Summarize ``messages`` inside this block to let ``transcript_events``
+    read the request's transcript from the messages themselves.
+
+    It holds for the current task and the tasks and threads it starts.
+    """
+    token = _source_messages.set(tuple(messages))
+    try:
+        yield
+    finally:
+        _source_messages.reset(token)
+
+
+def transcript_events(transcript: str) -> list[Event]:
+    """The events of a request's transcript.
+
+    Inside ``reading_from(messages)``, when the messages render to exactly
+    this transcript, each event comes from its own message, so a content
+    that holds a line starting like an event ("[User]: ..." in a tool
+    result) stays one event. Otherwise the text is read back as
+    ``parse_transcript`` reads it.
+    """
+    source = _source_messages.get()
+    if source is not None:
+        events = _events_of_messages(source, transcript)
+        if events is not None:
+            return events
+    return parse_transcript(transcript)
+
+
+def _events_of_messages(messages: Sequence[Any], transcript: str) -> list[Event] | None:
+    """One event per rendered part of each message (an assistant's text and
+    each of its tool calls are parts of their own), or None when the parts do
+    not join to ``transcript``."""
+    from korbix.core.summarizer import _format_messages_for_summary as render
+
+    parts: list[dict[str, Any]] = []
+    for message in messages:
+        if not isinstance(message, dict):
+            return None
+        calls = message.get("tool_calls")
+        if message.get("role") == "assistant" and calls and isinstance(calls, list):
+            parts.append({"role": "assistant", "content": message.get("content", "")})
+            parts.extend({"role": "assistant", "content": "", "tool_calls": [call]} for call in calls)
+        else:
+            parts.append(message)
+    rendered: list[str] = []
+    events: list[Event] = []
+    try:
+        for part in parts:
+            text = render([part])
+            if not text:
+                continue
+            match = _EVENT_START.match(text)
+            if match is None:
+                return None
+            kind, name = _kind_of(match)
+            rendered.append(text)
+            events.append(_event(kind, text[match.end() :], name))
+    except Exception:  # noqa: BLE001 - any message the renderer refuses: read the text instead
+        return None
+    return events if "\n".join(rendered) == transcript else None
 
 
 def _content_parts_text(text: str) -> str:
