@@ -23,14 +23,12 @@ inline ModuleState& state() noexcept { return g_module_state; }
 
 inline PyObject* code_of(Fn id) noexcept { return state().code[static_cast<int>(id)]; }
 
-// Resolves a module-level name at the moment of use: the module namespace
-// first, then the attributes of the builtins module. Empty with NameError
-// "name '...' is not defined" when neither has it.
-inline rt::Ref lookup_global(PyObject* name) noexcept;
-
 // The second half of `lookup_global`: the builtins, then the NameError.
 rt::Ref lookup_builtin(PyObject* name) noexcept;
 
+// Resolves a module-level name at the moment of use: the module namespace
+// first, then the attributes of the builtins module. Empty with NameError
+// "name '...' is not defined" when neither has it.
 inline rt::Ref lookup_global(PyObject* name) noexcept {
     PyObject* globals = state().globals;
     if (globals != nullptr) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <type_traits>
 
 namespace korbix::summarizer {
 
@@ -83,33 +84,25 @@ void convert(const From* __restrict from, To* __restrict to, Py_ssize_t count) n
     for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<To>(from[i]);
 }
 
+// Writes `length` characters stored as `From` at `out`, in the result's kind.
+template <class From, class To>
+void copy_characters(const void* data, To* out, Py_ssize_t length) noexcept {
+    if constexpr (std::is_same_v<From, To>) {
+        std::memcpy(out, data, static_cast<size_t>(length) * sizeof(To));
+    } else {
+        convert(static_cast<const From*>(data), out, length);
+    }
+}
+
 // Writes the first `length` characters of `text` at `out`, in the result's
 // kind `To`, and returns the position after them.
 template <class To>
 To* write_characters(To* out, PyObject* text, Py_ssize_t length) noexcept {
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            if constexpr (sizeof(To) == 1) {
-                std::memcpy(out, data, static_cast<size_t>(length));
-            } else {
-                convert(static_cast<const Py_UCS1*>(data), out, length);
-            }
-            break;
-        case PyUnicode_2BYTE_KIND:
-            if constexpr (sizeof(To) == 2) {
-                std::memcpy(out, data, static_cast<size_t>(length) * 2);
-            } else {
-                convert(static_cast<const Py_UCS2*>(data), out, length);
-            }
-            break;
-        default:
-            if constexpr (sizeof(To) == 4) {
-                std::memcpy(out, data, static_cast<size_t>(length) * 4);
-            } else {
-                convert(static_cast<const Py_UCS4*>(data), out, length);
-            }
-            break;
+        case PyUnicode_1BYTE_KIND: copy_characters<Py_UCS1>(data, out, length); break;
+        case PyUnicode_2BYTE_KIND: copy_characters<Py_UCS2>(data, out, length); break;
+        default: copy_characters<Py_UCS4>(data, out, length); break;
     }
     return out + length;
 }

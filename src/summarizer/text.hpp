@@ -62,10 +62,7 @@ struct StoredPiece {
 class TextBuilder {
 public:
     explicit TextBuilder(PyObject* separator) noexcept
-        : separator_(separator), separator_length_(static_cast<size_t>(PyUnicode_GET_LENGTH(separator))) {
-        if (separator_length_ != 0) max_char_ = PyUnicode_MAX_CHAR_VALUE(separator);
-        if (max_char_ < 127) max_char_ = 127;
-    }
+        : separator_(separator), separator_length_(static_cast<size_t>(PyUnicode_GET_LENGTH(separator))) {}
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
     ~TextBuilder();
@@ -89,7 +86,9 @@ public:
     rt::Ref build() noexcept;
 
 private:
-    // The separator is written by `build`, between the pieces it falls between.
+    // The separator is written by `build`, between the pieces it falls
+    // between; its characters count for the result's class only once it is
+    // used, as with `separator.join`.
     int add_separator() noexcept {
         if (separator_length_ == 0) return 0;
         if (pending_separators_ == INT_MAX) {
@@ -98,6 +97,8 @@ private:
         }
         ++pending_separators_;
         length_ += separator_length_;
+        const Py_UCS4 separator_class = PyUnicode_MAX_CHAR_VALUE(separator_);
+        if (separator_class > max_char_) max_char_ = separator_class;
         return 0;
     }
     int push(const Piece& piece) noexcept {
