@@ -324,6 +324,18 @@ def test_rebound_brief_and_time_are_used(monkeypatch):
     assert summarizer._fallback_summary([])["created_at"] == 5.0
 
 
+def test_brief_rebound_in_the_middle_of_a_walk_is_used_from_the_next_call_on(monkeypatch):
+    class Rebinds:
+        def __str__(self):
+            monkeypatch.setattr(summarizer, "_brief_args", lambda args: "rebound")
+            return "v"
+
+    messages = [{"role": "assistant", "tool_calls": [{"name": "a", "arguments": {"k": Rebinds()}},
+                                                     {"name": "b", "arguments": {"k": 1}}]}]
+    assert summarizer._format_messages_for_summary(messages) == (
+        "[Assistant called a]: k=v\n[Assistant called b]: rebound")
+
+
 @pytest.mark.parametrize(
     ("function", "argument", "line"),
     [(summarizer._parse_summary, "{}", 243), (summarizer._parse_summary, "x", 256),

@@ -78,6 +78,16 @@ public:
         return 0;
     }
 
+    // Adds `pieces` (borrowed) to the current part, with no separator before
+    // them. Returns 0, or -1 with MemoryError set.
+    int append(std::initializer_list<Piece> pieces) noexcept {
+        started_ = true;
+        for (const Piece& piece : pieces) {
+            if (push(piece) < 0) return -1;
+        }
+        return 0;
+    }
+
     // Makes room for `pieces` pieces up front (a hint: `part` reports the
     // failure if the memory is really missing).
     void reserve(size_t pieces) noexcept { (void)grow(pieces); }

@@ -1,5 +1,6 @@
 // `_format_messages_for_summary` and `_brief_args`: the Transcript.
 #include "../runtime/errors.hpp"
+#include "../runtime/function.hpp"
 #include "../runtime/traceback.hpp"
 #include "entries.hpp"
 #include "lines.hpp"
@@ -19,6 +20,7 @@ constexpr Py_ssize_t kArgumentValueLimit = 100;
 constexpr Py_ssize_t kPlainArgumentsLimit = 200;
 
 constexpr rt::Site kSite = site_of(Fn::format_messages_for_summary);
+constexpr rt::Site kBriefSite = site_of(Fn::brief_args);
 
 enum class Role { System, Tool, Assistant, User, Other };
 
@@ -123,6 +125,101 @@ Ref decode_arguments(Ref text) {
     return text;
 }
 
+// Fast path of a long argument value whose text is an exact str:
+// `val_str[:100] + "..."` formats to itself, so the part takes the text's
+// prefix and the marker as pieces, and the cut is never made.
+template <class Parts>
+void add_cut_argument(Parts& parts, PyObject* key, PyObject* value_text) {
+    namespace at = line::brief_args;
+    Ref key_text = kBriefSite.at(at::part, format_text(key));
+    kBriefSite.status(at::part,
+                      parts.part({key_text.get(), str::equals, Piece(value_text, kArgumentValueLimit), str::ellipsis}));
+}
+
+// The "<key>=<value>" parts of `_brief_args(arguments)`, for an exact dict,
+// each through `parts.part`, which puts ", " between them.
+template <class Parts>
+void write_brief(Parts& parts, PyObject* arguments) {
+    namespace at = line::brief_args;
+    const Py_ssize_t start_size = PyDict_GET_SIZE(arguments);
+    // A walk yields at most as many items as the dict held at the start.
+    Py_ssize_t remaining = start_size;
+    Py_ssize_t position = 0;
+    PyObject* raw_key = nullptr;
+    PyObject* raw_value = nullptr;
+    for (;;) {
+        // `str(v)` may add or remove keys of this very dict.
+        if (PyDict_GET_SIZE(arguments) != start_size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            kBriefSite.fail(at::loop);
+        }
+        if (!PyDict_Next(arguments, &position, &raw_key, &raw_value)) break;
+        // Keys removed and as many added keep the size but not the walk.
+        if (remaining-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            kBriefSite.fail(at::loop);
+        }
+        Ref key = Ref::borrow(raw_key);
+        Ref value = Ref::borrow(raw_value);
+        // A long value shows its first 100 characters and "...".
+        Ref value_text = kBriefSite.at(at::str_value, str_text(value.get()));
+        const Py_ssize_t length = length_of(value_text.get());
+        if (length < 0) kBriefSite.fail(at::measure_value);
+        if (length > kArgumentValueLimit && PyUnicode_CheckExact(value_text.get())) {
+            add_cut_argument(parts, key.get(), value_text.get());
+            continue;
+        }
+        if (length > kArgumentValueLimit) {
+            value_text = kBriefSite.at(at::cut_value, cut_with_marker(value_text.get(), kArgumentValueLimit, str::ellipsis));
+        }
+        Ref key_text = kBriefSite.at(at::part, format_text(key.get()));
+        value_text = kBriefSite.at(at::part, format_text(value_text.get()));
+        kBriefSite.status(at::part, parts.part({key_text.get(), str::equals, value_text.get()}));
+    }
+}
+
+// The brief's parts written at the end of the current line of the
+// transcript, ", " between them.
+class BriefInLine {
+public:
+    explicit BriefInLine(TextBuilder& line) noexcept : line_(line) {}
+    int part(std::initializer_list<Piece> pieces) noexcept {
+        if (started_ && line_.append({str::comma_space}) < 0) return -1;
+        started_ = true;
+        return line_.append(pieces);
+    }
+
+private:
+    TextBuilder& line_;
+    bool started_ = false;
+};
+
+// Whether `function` is the module's own `_brief_args` (the function type
+// has no subclasses, and its definition tells which function it is).
+bool is_own_brief_args(PyObject* function) noexcept {
+    return Py_IS_TYPE(function, rt::function_type()) &&
+           reinterpret_cast<rt::FunctionObject*>(function)->def == &row_of(Fn::brief_args).def;
+}
+
+// Fast path of "[Assistant called <name>]: " + `_brief_args(args)` when the
+// global is still the module's own function, `args` an exact dict (which its
+// binding accepts) and `name` an exact str (which formats to itself, so
+// writing it first changes nothing): the brief's parts go into the line
+// itself, and the brief is never made as a text of its own. What the call
+// would do around them stays: it counts against the recursion limit, and a
+// failure gets the brief's entry, then this line's.
+void add_call_line_with_brief(TextBuilder& lines, PyObject* name, PyObject* arguments) {
+    kSite.status(at::call_line, lines.part({str::assistant_called, name, str::bracket_colon}));
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) kSite.fail(at::is_dict_arguments);
+    const int written = rt::boundary([&] {
+        BriefInLine parts(lines);
+        write_brief(parts, arguments);
+        return 0;
+    });
+    Py_LeaveRecursiveCall();
+    kSite.status(at::is_dict_arguments, written);
+}
+
 // "[Assistant called <name>]: <brief>" for one dict entry of "tool_calls".
 void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
     Ref name;
@@ -144,6 +241,11 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
         // Through the module global: a rebound `_brief_args` is honoured, and
         // the binding's checks refuse a dict subclass.
         Ref brief_args_function = kSite.at(at::is_dict_arguments, lookup_global(str::_brief_args));
+        if (is_own_brief_args(brief_args_function.get()) && PyDict_CheckExact(args.get()) &&
+            PyUnicode_CheckExact(name.get())) {
+            add_call_line_with_brief(lines, name.get(), args.get());
+            return;
+        }
         brief = kSite.at(at::is_dict_arguments, PyObject_CallOneArg(brief_args_function.get(), args.get()));
     } else {
         Ref text = kSite.at(at::is_dict_arguments, PyObject_Str(args.get()));
@@ -173,16 +275,6 @@ void add_assistant_lines(TextBuilder& lines, PyObject* message, PyObject* conten
             add_tool_call_line(lines, entry.get());
         }
     }
-}
-
-// Fast path of a long argument value whose text is an exact str:
-// `val_str[:100] + "..."` formats to itself, so the part takes the text's
-// prefix and the marker as pieces, and the cut is never made.
-void add_cut_argument(TextBuilder& parts, PyObject* key, PyObject* value_text) {
-    namespace at = line::brief_args;
-    constexpr rt::Site site = site_of(Fn::brief_args);
-    Ref key_text = site.at(at::part, format_text(key));
-    site.status(at::part, parts.part({key_text.get(), str::equals, Piece(value_text, kArgumentValueLimit), str::ellipsis}));
 }
 
 }  // namespace
@@ -221,47 +313,11 @@ PyObject* format_messages_for_summary(FunctionObject*, PyObject* const* args) no
 
 PyObject* brief_args(FunctionObject*, PyObject* const* args) noexcept {
     return rt::boundary([&] {
-        namespace at = line::brief_args;
-        constexpr rt::Site site = site_of(Fn::brief_args);
         PyObject* arguments = args[0];
         TextBuilder parts(str::comma_space);
-        const Py_ssize_t start_size = PyDict_GET_SIZE(arguments);
-        parts.reserve(5 * static_cast<size_t>(start_size));
-        // A walk yields at most as many items as the dict held at the start.
-        Py_ssize_t remaining = start_size;
-        Py_ssize_t position = 0;
-        PyObject* raw_key = nullptr;
-        PyObject* raw_value = nullptr;
-        for (;;) {
-            // `str(v)` may add or remove keys of this very dict.
-            if (PyDict_GET_SIZE(arguments) != start_size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                site.fail(at::loop);
-            }
-            if (!PyDict_Next(arguments, &position, &raw_key, &raw_value)) break;
-            // Keys removed and as many added keep the size but not the walk.
-            if (remaining-- == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                site.fail(at::loop);
-            }
-            Ref key = Ref::borrow(raw_key);
-            Ref value = Ref::borrow(raw_value);
-            // A long value shows its first 100 characters and "...".
-            Ref value_text = site.at(at::str_value, str_text(value.get()));
-            const Py_ssize_t length = length_of(value_text.get());
-            if (length < 0) site.fail(at::measure_value);
-            if (length > kArgumentValueLimit && PyUnicode_CheckExact(value_text.get())) {
-                add_cut_argument(parts, key.get(), value_text.get());
-                continue;
-            }
-            if (length > kArgumentValueLimit) {
-                value_text = site.at(at::cut_value, cut_with_marker(value_text.get(), kArgumentValueLimit, str::ellipsis));
-            }
-            Ref key_text = site.at(at::part, format_text(key.get()));
-            value_text = site.at(at::part, format_text(value_text.get()));
-            site.status(at::part, parts.part({key_text.get(), str::equals, value_text.get()}));
-        }
-        return site.at(at::join, parts.build()).release();
+        parts.reserve(5 * static_cast<size_t>(PyDict_GET_SIZE(arguments)));
+        write_brief(parts, arguments);
+        return kBriefSite.at(line::brief_args::join, parts.build()).release();
     });
 }
 
