@@ -36,12 +36,12 @@ __all__ = [
 
 TokenLimitParam = Literal["max_tokens", "max_completion_tokens"]
 
-# Local servers (vLLM, llama.cpp, Ollama) ignore the API key, but the SDK
-# refuses to build a client without one.
 # The logger the native module writes its warnings to, which the command line
 # and the Compactor also use.
 LOGGER_NAME = "korbix.summarizer"
 
+# Local servers (vLLM, llama.cpp, Ollama) ignore the API key, but the SDK
+# refuses to build a client without one.
 _UNUSED_API_KEY = "unused"
 
 

@@ -71,11 +71,7 @@ public:
     // MemoryError set when the piece list cannot grow.
     int part(std::initializer_list<Piece> pieces) noexcept {
         if (started_ && add_separator() < 0) return -1;
-        started_ = true;
-        for (const Piece& piece : pieces) {
-            if (push(piece) < 0) return -1;
-        }
-        return 0;
+        return append(pieces);
     }
 
     // Adds `pieces` (borrowed) to the current part, with no separator before
