@@ -405,6 +405,19 @@ def test_awaiting_a_coroutine_of_the_same_kind(caplog):
     assert outer.close() is None and inner.cr_code is None
 
 
+def test_a_native_coroutine_that_another_awaiter_drives_is_refused(caplog):
+    async def shared_answer():
+        return await Steps(["tick"], Answer('{"summary": "theirs"}'))
+
+    shared = shared_answer()
+    assert shared.send(None) == "tick"  # its own awaiter now waits in it
+    assert drive(fresh(Client(awaitable=lambda kwargs: shared)))[1]["summary"] == "fallback 2"
+    assert messages(caplog) == ["Summarization failed: coroutine is being awaited already"]
+    with pytest.raises(StopIteration) as info:
+        shared.send(None)
+    assert info.value.value.content == '{"summary": "theirs"}'  # its awaiter still gets its result
+
+
 NATIVE_LEFTOVER = native(None)
 NATIVE_LEFTOVER.close()  # never run: only returned by a bad __await__
 

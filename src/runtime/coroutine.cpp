@@ -25,6 +25,7 @@ struct Names {
     PyObject* throw_ = nullptr;
     PyObject* close = nullptr;
     PyObject* await = nullptr;
+    PyObject* cr_await = nullptr;
     PyObject* warnings = nullptr;
     PyObject* warn_unawaited = nullptr;
 } g_names;
@@ -433,6 +434,15 @@ bool is_iterable_coroutine_generator(PyObject* source) noexcept {
     return code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
+// 1 when `source` is a native coroutine suspended in an await of its own,
+// so another awaiter drives it; 0 when not; -1 with an exception set.
+int is_native_coroutine_awaiting(PyObject* source) noexcept {
+    if (!PyCoro_CheckExact(source)) return 0;
+    Ref awaited = Ref::steal(PyObject_GetAttr(source, g_names.cr_await));
+    if (!awaited) return -1;
+    return awaited.get() != Py_None ? 1 : 0;
+}
+
 // The iterator that `await source` drives.
 Ref awaitable_iterator(PyObject* source) noexcept {
     PyTypeObject* type = Py_TYPE(source);
@@ -802,6 +812,7 @@ bool make_names() noexcept {
                              {&g_names.throw_, "throw"},
                              {&g_names.close, "close"},
                              {&g_names.await, "__await__"},
+                             {&g_names.cr_await, "cr_await"},
                              {&g_names.warnings, "warnings"},
                              {&g_names.warn_unawaited, "_warn_unawaited_coroutine"}};
     for (const Entry& entry : entries) {
@@ -863,6 +874,13 @@ Ref new_coroutine(CoroutineBody body, PyObject* closure, PyObject* code, PyObjec
 PySendResult coroutine_await(CoroutineObject* coroutine, PyObject* source, PyObject** result) noexcept {
     *result = nullptr;
     if (is_coroutine(source)) return await_coroutine(coroutine, source, result);
+    // Driving such a coroutine through its wrapper would resume it here and
+    // take the result its own awaiter waits for; `await` refuses it instead.
+    const int awaiting = is_native_coroutine_awaiting(source);
+    if (awaiting != 0) {
+        if (awaiting > 0) PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return PYGEN_ERROR;
+    }
     Ref iterator = awaitable_iterator(source);
     if (!iterator) return PYGEN_ERROR;
     PyObject* produced = Py_TYPE(iterator.get())->tp_iternext(iterator.get());
