@@ -43,10 +43,13 @@ int required_count(const FunctionDef& def) noexcept {
 
 // Adds the subclass note to the pending TypeError; a failing `add_note` is dropped.
 [[gnu::cold]] void add_subclass_note() noexcept {
-    // Made once and kept for the life of the process.
-    static PyObject* const method_name = PyUnicode_InternFromString("add_note");
-    static PyObject* const note = PyUnicode_InternFromString(kSubclassNote);
+    // Made on first success and kept for the life of the process; made with
+    // the TypeError set aside, and tried again next time if making one fails.
+    static PyObject* method_name = nullptr;
+    static PyObject* note = nullptr;
     PyObject* error = PyErr_GetRaisedException();
+    if (method_name == nullptr) method_name = PyUnicode_InternFromString("add_note");
+    if (note == nullptr) note = PyUnicode_InternFromString(kSubclassNote);
     if (method_name != nullptr && note != nullptr) {
         PyObject* result = PyObject_CallMethodOneArg(error, method_name, note);
         Py_XDECREF(result);

@@ -53,6 +53,7 @@ struct CoroutineObject {
 // 0, or -1 with an exception set.
 int coroutine_types_ready() noexcept;
 
+// True for a coroutine of this type (not a subclass: the type is final).
 bool is_coroutine(PyObject* object) noexcept;
 
 // A new, unstarted coroutine that owns `closure` and references the rest. It

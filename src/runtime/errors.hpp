@@ -39,7 +39,7 @@ auto boundary(Body&& body) noexcept -> decltype(body()) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in korbix.core.summarizer");
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native function");
     }
     return failed;
 }

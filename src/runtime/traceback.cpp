@@ -32,6 +32,7 @@ std::vector<CachedCode>& code_cache() noexcept {
 // is never destroyed. A failed import's module may go, but the next exec step
 // sets this again before any entry is made.
 PyObject* g_globals = nullptr;
+const char* g_source_file = "";  // a literal of the module, set with the globals
 
 // The code object of an entry (borrowed from the table), or nullptr with an
 // exception set.
@@ -43,7 +44,7 @@ PyCodeObject* code_for(int line, const char* name) noexcept {
     if (position != cache.end() && position->line == line && std::strcmp(position->name, name) == 0) {
         return position->code;
     }
-    PyCodeObject* code = PyCode_NewEmpty(kSourceFile, name, line);
+    PyCodeObject* code = PyCode_NewEmpty(g_source_file, name, line);
     if (code == nullptr) return nullptr;
     try {
         cache.insert(position, CachedCode{line, name, code});
@@ -57,7 +58,10 @@ PyCodeObject* code_for(int line, const char* name) noexcept {
 
 }  // namespace
 
-void set_traceback_globals(PyObject* globals) noexcept { g_globals = globals; }
+void set_traceback_origin(const char* source_file, PyObject* globals) noexcept {
+    g_source_file = source_file;
+    g_globals = globals;
+}
 PyObject* traceback_globals() noexcept { return g_globals; }
 
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {

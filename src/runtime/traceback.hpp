@@ -3,7 +3,7 @@
 // A function of the module takes the `Site` of its entries (the name they
 // show); each fallible step then reads as a single expression:
 //
-//     Ref lines = site.at(line::x::first + 2, PyList_New(0));
+//     Ref lines = site.at(line::x::new_lines, PyList_New(0));
 //
 // What a failure does is the site's policy:
 // - `propagate` (`Site`): adds an entry for that line to the pending
@@ -24,16 +24,15 @@
 
 namespace korbix::rt {
 
-// The file name that every entry (and every code object of the module) shows.
-inline constexpr const char kSourceFile[] = "korbix/core/summarizer.pyx";
-
 // Adds an entry (function name, source file, line) in front of the traceback
 // of the pending exception; the exception itself stays the same object.
 // `globals` becomes the entry frame's globals.
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept;
 
-// The globals used by `Site` entries: the module's namespace dictionary.
-void set_traceback_globals(PyObject* globals) noexcept;
+// Where entries point: the source file that every entry shows, and the
+// globals of `Site` entries (the module's namespace dictionary). Set by the
+// module's exec step before any entry is made.
+void set_traceback_origin(const char* source_file, PyObject* globals) noexcept;
 PyObject* traceback_globals() noexcept;
 
 enum class Policy : unsigned char { propagate, guarded, expected };

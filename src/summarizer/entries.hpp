@@ -11,6 +11,7 @@
 
 #include "../runtime/function.hpp"
 #include "../runtime/traceback.hpp"
+#include "identity.hpp"
 #include "lines.hpp"
 
 namespace korbix::summarizer {
@@ -57,7 +58,7 @@ struct FunctionRow {
     constexpr int flags() const { return def.is_coroutine ? 0x83 : 0x3; }  // CO_OPTIMIZED | CO_NEWLOCALS (| CO_COROUTINE)
 };
 
-inline constexpr std::string_view kEntryPrefix = "korbix.core.summarizer.";
+inline constexpr std::string_view kEntryPrefix = KORBIX_SUMMARIZER_MODULE_NAME ".";
 
 // A row from the dotted name that traceback entries show: the qualified name
 // follows the module prefix, the name is its last part.
@@ -80,10 +81,10 @@ constexpr FunctionRow function(Fn id, const char* dotted_name, int first_line, r
 using rt::ArgType;
 
 inline constexpr FunctionRow kFunctions[] = {
-    function(Fn::init, "korbix.core.summarizer.ConversationSummarizer.__init__", line::init::first, summarizer_init,
+    function(Fn::init, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.__init__", line::init::first, summarizer_init,
              {{"self"}, {"llm_client", ArgType::Any, false, "Any"}}, nullptr, {},
              "Initialize with an LLMClient instance."),
-    function(Fn::summarize_messages, "korbix.core.summarizer.ConversationSummarizer.summarize_messages",
+    function(Fn::summarize_messages, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.summarize_messages",
              line::summarize_messages::first, summarize_messages,
              {{"self"},
               {"messages", ArgType::ExactList, false, "list[dict[str, Any]]"},
@@ -99,25 +100,25 @@ inline constexpr FunctionRow kFunctions[] = {
              "            A structured summary dict with goals, progress, etc.\n"
              "        ",
              true),
-    function(Fn::format_summary_for_context, "korbix.core.summarizer.ConversationSummarizer.format_summary_for_context",
+    function(Fn::format_summary_for_context, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.format_summary_for_context",
              line::format_summary_for_context::first, format_summary_for_context,
              {{"self"}, {"summary", ArgType::ExactDict, false, "dict[str, Any]"}}, "str",
              {"parts", "g", "p", "d", "f", "b", "n"},
              "Format a structured summary as readable text for the system prompt."),
-    function(Fn::format_messages_for_summary, "korbix.core.summarizer._format_messages_for_summary",
+    function(Fn::format_messages_for_summary, KORBIX_SUMMARIZER_MODULE_NAME "._format_messages_for_summary",
              line::format_messages_for_summary::first, format_messages_for_summary,
              {{"messages", ArgType::ExactList, false, "list[dict[str, Any]]"}}, "str",
              {"lines", "msg", "role", "content", "tool_id", "tc", "name", "args", "args_brief"},
              "Convert messages to a readable text format for the summarizer."),
-    function(Fn::brief_args, "korbix.core.summarizer._brief_args", line::brief_args::first, brief_args,
+    function(Fn::brief_args, KORBIX_SUMMARIZER_MODULE_NAME "._brief_args", line::brief_args::first, brief_args,
              {{"args", ArgType::ExactDict, false, "dict"}}, "str", {"parts", "k", "v", "val_str"},
              "Create a brief summary of tool arguments."),
-    function(Fn::parse_summary, "korbix.core.summarizer._parse_summary", line::parse_summary::first, parse_summary,
+    function(Fn::parse_summary, KORBIX_SUMMARIZER_MODULE_NAME "._parse_summary", line::parse_summary::first, parse_summary,
              {{"text", ArgType::ExactStr, false, "str"}}, "dict[str, Any]",
              {"lines", "json_lines", "in_block", "line", "data"}, "Parse the LLM's JSON response into a summary dict."),
-    function(Fn::empty_summary, "korbix.core.summarizer._empty_summary", line::empty_summary::first, empty_summary,
+    function(Fn::empty_summary, KORBIX_SUMMARIZER_MODULE_NAME "._empty_summary", line::empty_summary::first, empty_summary,
              {}, "dict[str, Any]", {}, nullptr),
-    function(Fn::fallback_summary, "korbix.core.summarizer._fallback_summary", line::fallback_summary::first,
+    function(Fn::fallback_summary, KORBIX_SUMMARIZER_MODULE_NAME "._fallback_summary", line::fallback_summary::first,
              fallback_summary, {{"messages", ArgType::ExactList, false, "list[dict[str, Any]]"}}, "dict[str, Any]",
              {"goals", "progress", "msg", "content"},
              "Create a basic summary without LLM when summarization fails."),

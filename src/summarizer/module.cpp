@@ -38,11 +38,11 @@ static_assert(rows_fit());
 int64_t g_owning_interpreter = -1;
 PyObject* g_remembered_module = nullptr;  // strong reference
 
-constexpr rt::Site kInit{"init korbix.core.summarizer"};
+constexpr rt::Site kInit{"init " KORBIX_SUMMARIZER_MODULE_NAME};
 
 // The code object that describes one function; never executed.
 Ref make_code_object(const FunctionRow& row) noexcept {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(rt::kSourceFile, row.def.name, row.def.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, row.def.name, row.def.line)));
     if (!empty) return {};
     const int argcount = row.def.param_count;
     const int nlocals = argcount + row.local_count;
@@ -64,8 +64,8 @@ Ref make_code_object(const FunctionRow& row) noexcept {
 }
 
 // The module state's constants beyond its texts: the numbers of the LLM
-// request, the defaults tuple and the code objects. 0, or -1 with an
-// exception set.
+// request, the defaults tuple, and each function's code object and names.
+// 0, or -1 with an exception set.
 int make_constants() noexcept {
     ModuleState& module_state = state();
     if (module_state.temperature == nullptr) module_state.temperature = PyFloat_FromDouble(0.2);
@@ -76,7 +76,12 @@ int make_constants() noexcept {
         return -1;
     }
     for (const FunctionRow& row : kFunctions) {
-        PyObject*& code = module_state.code[static_cast<int>(row.id)];
+        const int index = static_cast<int>(row.id);
+        PyObject*& name = module_state.name[index];
+        if (name == nullptr && (name = PyUnicode_InternFromString(row.def.name)) == nullptr) return -1;
+        PyObject*& qualname = module_state.qualname[index];
+        if (qualname == nullptr && (qualname = PyUnicode_InternFromString(row.qualname)) == nullptr) return -1;
+        PyObject*& code = module_state.code[index];
         if (code != nullptr) continue;
         Ref made = make_code_object(row);
         if (!made) return -1;
@@ -102,11 +107,9 @@ Ref make_function(const FunctionRow& row, PyObject* globals) {
         has_defaults = has_defaults || param.defaults_to_none;
     }
     if (row.return_annotation != nullptr) annotate("return", row.return_annotation);
-    Ref name = kInit.at(line, PyUnicode_InternFromString(row.def.name));
-    Ref qualname = kInit.at(line, PyUnicode_InternFromString(row.qualname));
     Ref doc = row.doc != nullptr ? kInit.at(line, PyUnicode_InternFromString(row.doc)) : Ref{};
-    Ref function = kInit.at(line, rt::new_function(row.def, name.get(), qualname.get(), str::korbix_core_summarizer,
-                                                   doc.get(), globals, code_of(row.id)));
+    Ref function = kInit.at(line, rt::new_function(row.def, name_of(row.id), qualname_of(row.id),
+                                                   str::korbix_core_summarizer, doc.get(), globals, code_of(row.id)));
     if (has_defaults) rt::function_set_defaults(function.get(), state().none_defaults);
     rt::function_set_annotations(function.get(), annotations.get());
     return function;
@@ -161,7 +164,7 @@ void check_runtime_version() {
     if (major == 3 && minor == 13) return;
     rt::check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                               "korbix.core.summarizer", "does not match", static_cast<int>(major),
+                               KORBIX_SUMMARIZER_MODULE_NAME, "does not match", static_cast<int>(major),
                                static_cast<int>(minor)));
 }
 
@@ -173,15 +176,15 @@ void run_module_body(PyObject* module, bool& registered) {
     PyObject* globals = PyModule_GetDict(module);
     if (globals == nullptr) throw rt::PythonError{};
     module_state.globals = globals;
-    rt::set_traceback_globals(globals);
+    rt::set_traceback_origin(kSourceFile, globals);
+    rt::check(make_texts());
     if (module_state.builtins == nullptr) {
-        module_state.builtins = PyImport_ImportModule("builtins");
+        module_state.builtins = PyImport_Import(str::builtins);
         if (module_state.builtins == nullptr) throw rt::PythonError{};
     }
-    rt::check(PyObject_SetAttrString(module, "__builtins__", module_state.builtins));
+    rt::check(PyObject_SetAttr(module, str::dunder_builtins, module_state.builtins));
 
     check_runtime_version();
-    rt::check(make_texts());
 
     kInit.status(line::module_setup, rt::function_type_ready());
     kInit.status(line::module_setup, rt::coroutine_types_ready());
@@ -305,7 +308,6 @@ int module_exec(PyObject* module) noexcept {
     });
     if (status < 0) {
         // A later import runs the whole body again on a new module object.
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init korbix.core.summarizer");
         if (registered) unregister_module(module);
         Py_CLEAR(g_remembered_module);
     }

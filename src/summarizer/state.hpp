@@ -15,13 +15,19 @@ struct ModuleState {
     PyObject* temperature = nullptr;  // 0.2 (owned)
     PyObject* max_tokens = nullptr;   // 2048 (owned)
     PyObject* none_defaults = nullptr;  // (None,), the defaults of the one function that has any (owned)
-    PyObject* code[kFunctionCount] = {};  // the functions' code objects, indexed by `Fn` (owned)
+    // Indexed by `Fn`, made from the function table (owned): the code
+    // objects, and the interned `__name__` and `__qualname__` of each row.
+    PyObject* code[kFunctionCount] = {};
+    PyObject* name[kFunctionCount] = {};
+    PyObject* qualname[kFunctionCount] = {};
 };
 
 extern ModuleState g_module_state;
 inline ModuleState& state() noexcept { return g_module_state; }
 
 inline PyObject* code_of(Fn id) noexcept { return state().code[static_cast<int>(id)]; }
+inline PyObject* name_of(Fn id) noexcept { return state().name[static_cast<int>(id)]; }
+inline PyObject* qualname_of(Fn id) noexcept { return state().qualname[static_cast<int>(id)]; }
 
 // The second half of `lookup_global`: the builtins, then the NameError.
 rt::Ref lookup_builtin(PyObject* name) noexcept;

@@ -99,7 +99,7 @@ PyType_Slot scope_slots[] = {
 };
 
 PyType_Spec scope_spec = {
-    "korbix.core.summarizer._summarize_messages_scope",
+    KORBIX_SUMMARIZER_MODULE_NAME "._summarize_messages_scope",
     sizeof(CallScope),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -318,7 +318,7 @@ PyObject* resume_after_llm(rt::CoroutineObject* coroutine, CallScope* scope, PyO
 }
 
 PyObject* summarize_body(rt::CoroutineObject* coroutine, PyThreadState* thread, PyObject* sent) noexcept {
-    PyObject* result = rt::boundary([&]() -> PyObject* {
+    return rt::boundary([&]() -> PyObject* {
         CallScope* scope = as_scope(coroutine->closure);
         if (scope == nullptr || scope->messages == nullptr) {
             // Only the garbage collector empties a scope, and only once nothing can resume it.
@@ -335,8 +335,6 @@ PyObject* summarize_body(rt::CoroutineObject* coroutine, PyThreadState* thread, 
                 return nullptr;
         }
     });
-    if (result == nullptr) coroutine->resume_point = rt::kResumeFinished;
-    return result;
 }
 
 }  // namespace
@@ -354,8 +352,8 @@ PyObject* summarize_messages(FunctionObject*, PyObject* const* args) noexcept {
         constexpr rt::Site site = site_of(Fn::summarize_messages);
         Ref scope = site.at(at::first, new_scope(args[0], args[1], args[2]));
         Ref coroutine = site.at(at::first, rt::new_coroutine(summarize_body, scope.get(),
-                                                             code_of(Fn::summarize_messages), str::summarize_messages,
-                                                             str::ConversationSummarizer_summarize_messages, str::korbix_core_summarizer));
+                                                             code_of(Fn::summarize_messages), name_of(Fn::summarize_messages),
+                                                             qualname_of(Fn::summarize_messages), str::korbix_core_summarizer));
         return coroutine.release();
     });
 }

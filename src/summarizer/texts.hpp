@@ -5,17 +5,18 @@
 //
 // Names: the text itself where it is a name ("role", "JSONDecodeError");
 // `dunder_x` for "__x__"; for other texts their words in lower case, with
-// `nl_` for a leading line break and `h2_`/`h3_` for Markdown headings.
+// `nl2_` for two leading line breaks and `h2_`/`h3_` for Markdown headings.
 #pragma once
 
 #include <Python.h>
 
+#include "identity.hpp"
 #include "prompt.hpp"
 
 // X(identifier, text)
 #define KORBIX_SUMMARIZER_TEXTS(X)                                                                  \
     /* names of the module, its globals and its imports */                                          \
-    X(korbix_core_summarizer, "korbix.core.summarizer")                                             \
+    X(korbix_core_summarizer, KORBIX_SUMMARIZER_MODULE_NAME)                                        \
     X(korbix_summarizer, "korbix.summarizer")                                                       \
     X(json, "json")                                                                                 \
     X(logging, "logging")                                                                           \
@@ -31,6 +32,8 @@
     X(_parse_summary, "_parse_summary")                                                             \
     X(_empty_summary, "_empty_summary")                                                             \
     X(_fallback_summary, "_fallback_summary")                                                       \
+    X(builtins, "builtins")                                                                         \
+    X(dunder_builtins, "__builtins__")                                                              \
     X(dunder_module, "__module__")                                                                  \
     X(dunder_qualname, "__qualname__")                                                              \
     X(dunder_doc, "__doc__")                                                                        \
@@ -40,7 +43,6 @@
     X(co_nlocals, "co_nlocals")                                                                     \
     X(co_varnames, "co_varnames")                                                                   \
     X(co_flags, "co_flags")                                                                         \
-    X(return_, "return")                                                                            \
     /* attributes and methods of the objects the logic uses */                                      \
     X(loads, "loads")                                                                               \
     X(JSONDecodeError, "JSONDecodeError")                                                           \
@@ -52,8 +54,6 @@
     X(messages, "messages")                                                                         \
     X(temperature, "temperature")                                                                   \
     X(max_tokens, "max_tokens")                                                                     \
-    X(summarize_messages, "summarize_messages")                                                     \
-    X(ConversationSummarizer_summarize_messages, "ConversationSummarizer.summarize_messages")       \
     /* the Summary record's keys */                                                                 \
     X(goals, "goals")                                                                               \
     X(progress, "progress")                                                                         \
@@ -85,17 +85,12 @@
     X(ellipsis, "...")                                                                              \
     X(ellipsis_truncated, "... [truncated]")                                                        \
     X(tool_result_open, "[Tool Result (")                                                           \
-    X(nl_tool_result_open, "\n[Tool Result (")                                                      \
     X(paren_bracket_colon, ")]: ")                                                                  \
     X(assistant_tag, "[Assistant]: ")                                                               \
-    X(nl_assistant_tag, "\n[Assistant]: ")                                                          \
     X(assistant_called, "[Assistant called ")                                                       \
-    X(nl_assistant_called, "\n[Assistant called ")                                                  \
     X(bracket_colon, "]: ")                                                                         \
     X(user_tag, "[User]: ")                                                                         \
-    X(nl_user_tag, "\n[User]: ")                                                                    \
     X(indent_dash, "  - ")                                                                          \
-    X(nl_indent_dash, "\n  - ")                                                                     \
     X(h2_conversation_history_summary, "## Conversation History Summary")                           \
     X(earlier_messages_were_summarized, "*(Earlier messages were summarized to save context space)*\n") \
     X(h3_original_goals, "### Original Goals")                                                      \
