@@ -6,14 +6,23 @@
 #pragma once
 
 #include "prompt.hpp"
+#include "record.hpp"
 
 namespace korbix::summarizer::line {
+
+// A Summary record written as a dict literal: one line per field, then the
+// line that closes it. A function that ends with one is followed by two
+// empty lines.
+inline constexpr int record_literal_lines = kRecordFieldCount + 1;
+inline constexpr int gap_between_functions = 2;
 
 // The exec step's own work, before the first statement of the source.
 inline constexpr int module_setup = 1;
 
-// Top-level statements.
-inline constexpr int import_json = 15;
+// Top-level statements, after the module docstring (its text, then the
+// line of its closing quotes).
+inline constexpr int docstring_end = 1 + count_lines(kModuleDoc);
+inline constexpr int import_json = docstring_end + 4;
 inline constexpr int import_logging = 16;
 inline constexpr int import_time = 17;
 inline constexpr int import_any = 18;
@@ -78,7 +87,7 @@ inline constexpr int join = summary.end;
 }  // namespace format_summary_for_context
 
 namespace format_messages_for_summary {
-inline constexpr int first = format_summary_for_context::first + 50;
+inline constexpr int first = format_summary_for_context::join + 3;
 inline constexpr int get_role = first + 4;
 inline constexpr int get_content = first + 5;
 inline constexpr int is_system = first + 7;
@@ -123,18 +132,18 @@ inline constexpr int loop = first + 15;
 inline constexpr int join_block = first + 19;
 inline constexpr int loads = first + 22;
 inline constexpr int record = first + 25;  // the record of a decoded answer
-inline constexpr int except_decode_error = first + 35;
-inline constexpr int warning = first + 36;
-inline constexpr int unparsable_record = first + 38;
+inline constexpr int except_decode_error = record + record_literal_lines;
+inline constexpr int warning = except_decode_error + 1;
+inline constexpr int unparsable_record = except_decode_error + 3;
 }  // namespace parse_summary
 
 namespace empty_summary {
-inline constexpr int first = parse_summary::first + 50;
+inline constexpr int first = parse_summary::unparsable_record + record_literal_lines + gap_between_functions;
 inline constexpr int record = first + 2;
 }  // namespace empty_summary
 
 namespace fallback_summary {
-inline constexpr int first = empty_summary::first + 14;
+inline constexpr int first = empty_summary::record + record_literal_lines + gap_between_functions;
 inline constexpr int goals = first + 2;
 inline constexpr int progress = first + 3;
 inline constexpr int test_message = first + 6;

@@ -177,14 +177,16 @@ void run_module_body(PyObject* module, bool& registered) {
     if (globals == nullptr) throw rt::PythonError{};
     module_state.globals = globals;
     rt::set_traceback_origin(kSourceFile, globals);
-    rt::check(make_texts());
+    // The interned texts are made after the version check, so these two
+    // names are spelled here.
     if (module_state.builtins == nullptr) {
-        module_state.builtins = PyImport_Import(str::builtins);
+        module_state.builtins = PyImport_ImportModule("builtins");
         if (module_state.builtins == nullptr) throw rt::PythonError{};
     }
-    rt::check(PyObject_SetAttr(module, str::dunder_builtins, module_state.builtins));
+    rt::check(PyObject_SetAttrString(module, "__builtins__", module_state.builtins));
 
     check_runtime_version();
+    rt::check(make_texts());
 
     kInit.status(line::module_setup, rt::function_type_ready());
     kInit.status(line::module_setup, rt::coroutine_types_ready());
@@ -308,6 +310,7 @@ int module_exec(PyObject* module) noexcept {
     });
     if (status < 0) {
         // A later import runs the whole body again on a new module object.
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init " KORBIX_SUMMARIZER_MODULE_NAME);
         if (registered) unregister_module(module);
         Py_CLEAR(g_remembered_module);
     }

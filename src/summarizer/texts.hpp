@@ -32,8 +32,6 @@
     X(_parse_summary, "_parse_summary")                                                             \
     X(_empty_summary, "_empty_summary")                                                             \
     X(_fallback_summary, "_fallback_summary")                                                       \
-    X(builtins, "builtins")                                                                         \
-    X(dunder_builtins, "__builtins__")                                                              \
     X(dunder_module, "__module__")                                                                  \
     X(dunder_qualname, "__qualname__")                                                              \
     X(dunder_doc, "__doc__")                                                                        \
