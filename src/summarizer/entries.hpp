@@ -127,8 +127,12 @@ inline constexpr int kFunctionCount = static_cast<int>(std::size(kFunctions));
 
 constexpr const FunctionRow& row_of(Fn id) { return kFunctions[static_cast<int>(id)]; }
 
-// The site of a function's traceback entries.
-constexpr rt::Site site_of(Fn id) { return rt::Site(row_of(id).def.traceback_name); }
+// The site of a function's traceback entries, with the policy its failures
+// follow (propagate unless told otherwise).
+template <rt::Policy policy = rt::Policy::propagate>
+constexpr rt::BasicSite<policy> site_of(Fn id) {
+    return rt::BasicSite<policy>(row_of(id).def.traceback_name);
+}
 
 // Readies what the summarize operation needs before its first call (the
 // type of its call scope): 0, or -1 with an exception set.

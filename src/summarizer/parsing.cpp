@@ -85,12 +85,8 @@ Ref fenced_block(PyObject* answer, Span cleaned) {
 // exception set, carrying the entry of its step) rather than as a C++ throw;
 // so does a failing step of the mapping.
 Ref decode_and_map(PyObject* text) {
-    constexpr rt::ExpectedSite expected(row_of(Fn::parse_summary).def.traceback_name);
-    Ref json = expected.at(at::loads, lookup_global(str::json));
-    if (!json) return {};
-    Ref loads = expected.at(at::loads, module_attribute(json.get(), str::loads));
-    if (!loads) return {};
-    Ref data = expected.at(at::loads, PyObject_CallOneArg(loads.get(), text));
+    constexpr auto expected = site_of<rt::Policy::expected>(Fn::parse_summary);
+    Ref data = call_json_loads(expected, at::loads, text);
     if (!data) return {};
     try {
         return build_record(kSite, at::record, [&](const RecordField& field, int line) {
@@ -129,13 +125,9 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         if (record) return record.release();
 
         // While the clause is matched and run, the failure is the exception
-        // being handled: a new failure chains to it, as in an `except` clause.
-        Ref error = take_raised_exception();
-        HandlingScope handling(error.get());
-        if (site.status(at::except_decode_error, is_json_decode_error(error.get())) == 0) {
-            PyErr_SetRaisedException(error.release());
-            throw rt::PythonError{};
-        }
+        // being handled: a new failure chains to it.
+        DecodeErrorClause clause;
+        if (site.status(at::except_decode_error, clause.matches()) == 0) clause.reraise();
         Ref logger = site.at(at::warning, lookup_global(str::logger));
         site.at(at::warning, PyObject_CallMethodOneArg(logger.get(), str::warning, str::could_not_parse_summary_json));
         return unparsable_record(text.get()).release();

@@ -65,17 +65,25 @@ int ForLoop::next(rt::Ref& item) noexcept {
     return 1;
 }
 
-HandlingScope::HandlingScope(PyObject* exception) noexcept {
+rt::Ref call_json_loads(const rt::ExpectedSite& site, int line, PyObject* text) noexcept {
+    rt::Ref json = site.at(line, lookup_global(str::json));
+    if (!json) return {};
+    rt::Ref loads = site.at(line, module_attribute(json.get(), str::loads));
+    if (!loads) return {};
+    return site.at(line, PyObject_CallOneArg(loads.get(), text));
+}
+
+DecodeErrorClause::DecodeErrorClause() noexcept : error_(rt::Ref::steal(PyErr_GetRaisedException())) {
     // Save the current frame's own slot rather than the topmost handled
     // exception (PyErr_GetHandledException), so that restoring it leaves a
     // calling generator's exception stack exactly as it was.
     previous_ = rt::Ref::borrow(PyThreadState_Get()->exc_info->exc_value);
-    PyErr_SetHandledException(exception);
+    PyErr_SetHandledException(error_.get());
 }
 
-HandlingScope::~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
+DecodeErrorClause::~DecodeErrorClause() { PyErr_SetHandledException(previous_.get()); }
 
-int is_json_decode_error(PyObject* exception) noexcept {
+int DecodeErrorClause::matches() const noexcept {
     rt::Ref json = lookup_global(str::json);
     if (!json) return -1;
     rt::Ref error_class = module_attribute(json.get(), str::JSONDecodeError);
@@ -84,7 +92,12 @@ int is_json_decode_error(PyObject* exception) noexcept {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
         return -1;
     }
-    return PyErr_GivenExceptionMatches(exception, error_class.get());
+    return PyErr_GivenExceptionMatches(error_.get(), error_class.get());
+}
+
+void DecodeErrorClause::reraise() {
+    PyErr_SetRaisedException(error_.release());
+    throw rt::PythonError{};
 }
 
 }  // namespace korbix::summarizer

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "../runtime/ref.hpp"
+#include "../runtime/traceback.hpp"
 #include "texts.hpp"
 
 namespace korbix::summarizer {
@@ -131,27 +132,33 @@ private:
     Py_ssize_t index_ = 0;
 };
 
-// Makes `exception` the one being handled (what sys.exception() reports, and
-// the context of any exception raised meanwhile) for the scope's lifetime;
-// the exception handled before is restored when the scope ends.
-class HandlingScope {
+// `json.loads(text)`, the module global `json` and its attribute read now.
+// Empty with the exception set when a read or the call fails; the failure
+// then carries `site`'s entry for `line`.
+rt::Ref call_json_loads(const rt::ExpectedSite& site, int line, PyObject* text) noexcept;
+
+// `except json.JSONDecodeError:` for the exception just raised. The clause
+// takes it out of the error indicator and, while the clause lives, makes it
+// the exception being handled (what sys.exception() reports, and the context
+// of any exception raised meanwhile); the one handled before is restored when
+// the clause ends.
+class DecodeErrorClause {
 public:
-    explicit HandlingScope(PyObject* exception) noexcept;
-    HandlingScope(const HandlingScope&) = delete;
-    HandlingScope& operator=(const HandlingScope&) = delete;
-    ~HandlingScope();
+    DecodeErrorClause() noexcept;
+    DecodeErrorClause(const DecodeErrorClause&) = delete;
+    DecodeErrorClause& operator=(const DecodeErrorClause&) = delete;
+    ~DecodeErrorClause();
+
+    // Whether the exception matches `json.JSONDecodeError`, the module global
+    // `json` and its attribute resolved now: 1 or 0; -1 with an exception set
+    // when resolving fails or the attribute is not an exception class.
+    int matches() const noexcept;
+    // The clause does not match: the exception propagates unchanged.
+    [[noreturn]] void reraise();
 
 private:
+    rt::Ref error_;
     rt::Ref previous_;
 };
-
-// Takes the raised exception out of the error indicator.
-inline rt::Ref take_raised_exception() noexcept { return rt::Ref::steal(PyErr_GetRaisedException()); }
-
-// Whether `exception` matches `json.JSONDecodeError` as an `except` clause
-// decides it, the module global `json` and its attribute resolved now.
-// 1 or 0; -1 with an exception set when resolving fails or the attribute is
-// not an exception class.
-int is_json_decode_error(PyObject* exception) noexcept;
 
 }  // namespace korbix::summarizer

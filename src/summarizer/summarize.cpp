@@ -23,7 +23,7 @@ PyObject* g_complete_keywords = nullptr;
 // An exception that ends the operation shows the short name; one caught by
 // the guarded region shows the dotted name.
 constexpr rt::Site kOperation(row_of(Fn::summarize_messages).def.name);
-constexpr rt::GuardedSite kRegion(row_of(Fn::summarize_messages).def.traceback_name);
+constexpr rt::GuardedSite kRegion = site_of<rt::Policy::guarded>(Fn::summarize_messages);
 
 constexpr int kAwaitingLlm = 1;  // the one suspension point
 

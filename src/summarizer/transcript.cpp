@@ -105,23 +105,11 @@ Ref read_exact_call_field(PyObject* entry, PyObject* key, MakeFallback make_fall
 // JSON is an ordinary outcome here, so the call's failure comes back without
 // a throw.
 Ref decode_arguments(Ref text) {
-    constexpr rt::ExpectedSite expected(row_of(Fn::format_messages_for_summary).def.traceback_name);
-    Ref json = expected.at(at::loads, lookup_global(str::json));
-    Ref loads = json ? expected.at(at::loads, module_attribute(json.get(), str::loads)) : Ref{};
-    Ref decoded = loads ? expected.at(at::loads, PyObject_CallOneArg(loads.get(), text.get())) : Ref{};
+    constexpr auto expected = site_of<rt::Policy::expected>(Fn::format_messages_for_summary);
+    Ref decoded = call_json_loads(expected, at::loads, text.get());
     if (decoded) return decoded;
-    Ref error = take_raised_exception();
-    int matches;
-    {
-        // The failure is the exception being handled while the clause is matched.
-        HandlingScope handling(error.get());
-        matches = is_json_decode_error(error.get());
-    }
-    if (matches < 0) kSite.fail(at::except_decode_error);
-    if (matches == 0) {
-        PyErr_SetRaisedException(error.release());
-        throw rt::PythonError{};
-    }
+    DecodeErrorClause clause;
+    if (kSite.status(at::except_decode_error, clause.matches()) == 0) clause.reraise();
     return text;
 }
 
