@@ -1,7 +1,9 @@
-"""Fixtures: Python stand-ins for the summarizer's logic functions, and the
-hypothesis profiles. Also loads the optional reference-leak mode
+"""Fixtures: Python stand-ins for the summarizer's logic functions, the
+stub endpoint and conversation file of the client and command-line tests, and
+the hypothesis profiles. Also loads the optional reference-leak mode
 (``pytest --refleak``). The test doubles themselves are in support.py."""
 
+import json
 import os
 import types
 
@@ -46,3 +48,21 @@ def logic(monkeypatch):
     monkeypatch.setattr(summarizer, "_parse_summary", parse_summary)
     monkeypatch.setattr(summarizer, "_fallback_summary", fallback_summary)
     return calls
+
+
+@pytest.fixture
+def stub():
+    """A loopback OpenAI-compatible endpoint; see tools_support.StubEndpoint."""
+    # Imported here: the native-module tests need none of the client stack.
+    from tools_support import StubEndpoint
+
+    with StubEndpoint() as endpoint:
+        yield endpoint
+
+
+@pytest.fixture
+def conversation_file(request, tmp_path):
+    """The requesting test module's MESSAGES, written as a JSON list."""
+    path = tmp_path / "conversation.json"
+    path.write_text(json.dumps(request.module.MESSAGES))
+    return path

@@ -20,6 +20,9 @@ from typing import Any
 
 from hypothesis import strategies as st
 
+from korbix_summarizer.schema import SUMMARY_KEYS
+from support import without_time
+
 
 class Escape(BaseException):
     """Raised by hostile code: no `except Exception` may swallow it."""
@@ -267,7 +270,7 @@ def canon_result(value: Any) -> Any:
     if type(value) is dict and "created_at" in value:
         stamp = value["created_at"]
         assert type(stamp) is float and math.isfinite(stamp), stamp
-        value = {key: item for key, item in value.items() if key != "created_at"}
+        value = without_time(value)
     return canon(value)
 
 
@@ -434,15 +437,13 @@ argument_dict_plans = dicts_of(
     any_values,
     max_size=6,
 )
-RECORD_KEYS = ("goals", "progress", "current_state", "key_decisions", "key_facts", "blockers", "next_steps",
-               "summary")
 section_values = st.one_of(
     lists_of(any_values),
     hostile(lists_of(any_values), "list"),
     st.lists(any_values, max_size=3).map(lambda items: ("tuple", items)),
     any_values,
 )
-record_plans = fixed_dict({}, {key: section_values for key in (*RECORD_KEYS, "created_at", "extra")})
+record_plans = fixed_dict({}, {key: section_values for key in (*SUMMARY_KEYS, "created_at", "extra")})
 
 
 @st.composite
@@ -450,7 +451,7 @@ def answer_texts(draw) -> str:
     """LLM answers: JSON objects, fenced or bare, prose, odd white space."""
     record = draw(st.fixed_dictionaries({}, optional={key: st.one_of(texts, st.lists(texts, max_size=3), st.none(),
                                                                      st.integers())
-                                                      for key in (*RECORD_KEYS, "created_at")}))
+                                                      for key in (*SUMMARY_KEYS, "created_at")}))
     import json
 
     body = draw(st.one_of(

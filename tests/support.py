@@ -1,5 +1,6 @@
 """Helpers and test doubles shared by the test modules of the native module
-(the client and command-line tests have theirs in tools_support.py)."""
+(the client and command-line tests have theirs in tools_support.py, and take
+the rendering helpers from here)."""
 
 from __future__ import annotations
 
@@ -17,6 +18,14 @@ import korbix.core.summarizer as summarizer
 # "summarize_messages" and "init korbix.core.summarizer" at import.
 SOURCE_FILE = "korbix/core/summarizer.pyx"
 MODULE_PREFIX = "korbix.core.summarizer."
+INIT = MODULE_PREFIX + "ConversationSummarizer.__init__"
+SUMMARIZE = MODULE_PREFIX + "ConversationSummarizer.summarize_messages"
+CONTEXT = MODULE_PREFIX + "ConversationSummarizer.format_summary_for_context"
+TRANSCRIPT = MODULE_PREFIX + "_format_messages_for_summary"
+BRIEF = MODULE_PREFIX + "_brief_args"
+PARSE = MODULE_PREFIX + "_parse_summary"
+FALLBACK = MODULE_PREFIX + "_fallback_summary"
+EMPTY_SUMMARY = MODULE_PREFIX + "_empty_summary"
 
 
 def module_entries(exc: BaseException) -> list[tuple[str, int]]:
@@ -76,12 +85,30 @@ def context(summary):
     return summarizer.ConversationSummarizer.format_summary_for_context(None, summary)
 
 
+# The rendering through a bound method, as a caller of the module does.
+RENDER = summarizer.ConversationSummarizer(None).format_summary_for_context
+# The heading of every context block, the whole block of an empty record.
+BANNER = "## Conversation History Summary\n*(Earlier messages were summarized to save context space)*\n"
+
+
 # ---- test doubles ----------------------------------------------------------------
 
 
 class Answer:
     def __init__(self, content):
         self.content = content
+
+
+class Boom(Exception):
+    pass
+
+
+class SubDict(dict):
+    """A dict subclass that keeps dict's own `get`."""
+
+
+class StrSub(str):
+    pass
 
 
 class Steps:

@@ -7,16 +7,8 @@ from hypothesis import strategies as st
 
 import korbix.core.summarizer as summarizer
 import reference
-from support import context, outcome
-
-RECORD_KEYS = [
-    "goals", "progress", "current_state", "key_decisions",
-    "key_facts", "blockers", "next_steps", "summary",
-]
-
-
-class SubDict(dict):
-    """A dict subclass that keeps dict's own `get`."""
+from korbix_summarizer.schema import SUMMARY_KEYS
+from support import SubDict, context, outcome
 
 
 class MarkedGet(dict):
@@ -164,7 +156,7 @@ json_values = st.recursive(
     max_leaves=6,
 )
 answer_objects = st.fixed_dictionaries(
-    {}, optional={key: json_values for key in [*RECORD_KEYS, "created_at", "extra"]}
+    {}, optional={key: json_values for key in [*SUMMARY_KEYS, "created_at", "extra"]}
 )
 answer_bodies = st.one_of(
     answer_objects.map(json.dumps),
@@ -203,7 +195,7 @@ section_values = st.one_of(
     st.sampled_from([0, False, "", [], {}]),
 )
 summaries = st.fixed_dictionaries(
-    {}, optional={key: section_values for key in [*RECORD_KEYS, "created_at", "extra"]}
+    {}, optional={key: section_values for key in [*SUMMARY_KEYS, "created_at", "extra"]}
 )
 
 

@@ -5,7 +5,7 @@ import collections
 import pytest
 
 import korbix.core.summarizer as s
-from support import module_entries, run_python
+from support import BRIEF, CONTEXT, FALLBACK, INIT, PARSE, SUMMARIZE, TRANSCRIPT, StrSub, module_entries, run_python
 
 C = s.ConversationSummarizer
 INSTANCE = C(None)
@@ -13,17 +13,6 @@ SUBCLASS_NOTE = (
     "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
     "If you need to pass subclasses then set the 'annotation_typing' directive to False."
 )
-D_INIT = "korbix.core.summarizer.ConversationSummarizer.__init__"
-D_SUMMARIZE = "korbix.core.summarizer.ConversationSummarizer.summarize_messages"
-D_CONTEXT = "korbix.core.summarizer.ConversationSummarizer.format_summary_for_context"
-D_FORMAT = "korbix.core.summarizer._format_messages_for_summary"
-D_BRIEF = "korbix.core.summarizer._brief_args"
-D_PARSE = "korbix.core.summarizer._parse_summary"
-D_FALLBACK = "korbix.core.summarizer._fallback_summary"
-
-
-class StrSub(str):
-    pass
 
 
 class Weird:
@@ -41,46 +30,46 @@ def wrong_type(param, expected, got):
 
 REFUSALS = [
     # (call, message, traceback entry or None, subclass note expected)
-    (lambda: C(), count("__init__", "exactly", 2, 1), (D_INIT, 58), False),
-    (lambda: C(1, 2), count("__init__", "exactly", 2, 3), (D_INIT, 58), False),
-    (lambda: C(1, llm_client=2), "__init__() got multiple values for keyword argument 'llm_client'", (D_INIT, 58), False),
-    (lambda: C.__init__(self=INSTANCE), count("__init__", "exactly", 2, 1), (D_INIT, 58), False),
-    (lambda: C.__init__(INSTANCE, 1, 2, x=1), count("__init__", "exactly", 2, 3), (D_INIT, 58), False),
-    (lambda: C(client=1), "__init__() got an unexpected keyword argument 'client'", (D_INIT, 58), False),
-    (lambda: INSTANCE.summarize_messages(), count("summarize_messages", "at least", 2, 1), (D_SUMMARIZE, 62), False),
-    (lambda: INSTANCE.summarize_messages([], None, 3), count("summarize_messages", "at most", 3, 4), (D_SUMMARIZE, 62), False),
+    (lambda: C(), count("__init__", "exactly", 2, 1), (INIT, 58), False),
+    (lambda: C(1, 2), count("__init__", "exactly", 2, 3), (INIT, 58), False),
+    (lambda: C(1, llm_client=2), "__init__() got multiple values for keyword argument 'llm_client'", (INIT, 58), False),
+    (lambda: C.__init__(self=INSTANCE), count("__init__", "exactly", 2, 1), (INIT, 58), False),
+    (lambda: C.__init__(INSTANCE, 1, 2, x=1), count("__init__", "exactly", 2, 3), (INIT, 58), False),
+    (lambda: C(client=1), "__init__() got an unexpected keyword argument 'client'", (INIT, 58), False),
+    (lambda: INSTANCE.summarize_messages(), count("summarize_messages", "at least", 2, 1), (SUMMARIZE, 62), False),
+    (lambda: INSTANCE.summarize_messages([], None, 3), count("summarize_messages", "at most", 3, 4), (SUMMARIZE, 62), False),
     (lambda: INSTANCE.summarize_messages(existing_summary="x"), count("summarize_messages", "at least", 2, 1),
-     (D_SUMMARIZE, 62), False),
+     (SUMMARIZE, 62), False),
     (lambda: INSTANCE.summarize_messages(None), wrong_type("messages", "list", "NoneType"), None, False),
     (lambda: INSTANCE.summarize_messages([], {}), wrong_type("existing_summary", "str", "dict"), None, False),
     (lambda: INSTANCE.summarize_messages([], 5), wrong_type("existing_summary", "str", "int"), None, False),
     (lambda: INSTANCE.summarize_messages([], StrSub("x")), wrong_type("existing_summary", "str", "StrSub"), None, True),
     (lambda: INSTANCE.summarize_messages(collections.UserList()), wrong_type("messages", "list", "UserList"), None, False),
     (lambda: INSTANCE.format_summary_for_context(), count("format_summary_for_context", "exactly", 2, 1),
-     (D_CONTEXT, 111), False),
+     (CONTEXT, 111), False),
     (lambda: INSTANCE.format_summary_for_context(collections.OrderedDict()),
      wrong_type("summary", "dict", "collections.OrderedDict"), None, True),
-    (lambda: s._format_messages_for_summary(), count("_format_messages_for_summary", "exactly", 1, 0), (D_FORMAT, 161), False),
+    (lambda: s._format_messages_for_summary(), count("_format_messages_for_summary", "exactly", 1, 0), (TRANSCRIPT, 161), False),
     (lambda: s._format_messages_for_summary(msgs=[]), "_format_messages_for_summary() got an unexpected keyword argument 'msgs'",
-     (D_FORMAT, 161), False),
+     (TRANSCRIPT, 161), False),
     (lambda: s._format_messages_for_summary([], messages=[]),
-     "_format_messages_for_summary() got multiple values for keyword argument 'messages'", (D_FORMAT, 161), False),
+     "_format_messages_for_summary() got multiple values for keyword argument 'messages'", (TRANSCRIPT, 161), False),
     (lambda: s._format_messages_for_summary((1,)), wrong_type("messages", "list", "tuple"), None, False),
-    (lambda: s._brief_args({}, {}), count("_brief_args", "exactly", 1, 2), (D_BRIEF, 199), False),
+    (lambda: s._brief_args({}, {}), count("_brief_args", "exactly", 1, 2), (BRIEF, 199), False),
     (lambda: s._brief_args(collections.OrderedDict()), wrong_type("args", "dict", "collections.OrderedDict"), None, True),
     (lambda: s._brief_args([]), wrong_type("args", "dict", "list"), None, False),
     (lambda: s._brief_args(Weird()), wrong_type("args", "dict", "Weird"), None, False),
     (lambda: s._parse_summary(None), wrong_type("text", "str", "NoneType"), None, False),
     (lambda: s._parse_summary(b"{}"), wrong_type("text", "str", "bytes"), None, False),
-    (lambda: s._fallback_summary(), count("_fallback_summary", "exactly", 1, 0), (D_FALLBACK, 274), False),
+    (lambda: s._fallback_summary(), count("_fallback_summary", "exactly", 1, 0), (FALLBACK, 274), False),
     (lambda: s._fallback_summary(messages=[], extra=1), "_fallback_summary() got an unexpected keyword argument 'extra'",
-     (D_FALLBACK, 274), False),
+     (FALLBACK, 274), False),
     (lambda: s._empty_summary(1), "_empty_summary() takes no arguments (1 given)", None, False),
     (lambda: s._empty_summary(1, x=2), "_empty_summary() takes no keyword arguments", None, False),
     (lambda: s._empty_summary(**{"a": 1}), "_empty_summary() takes no keyword arguments", None, False),
     (lambda: s._brief_args(**{1: 2}), "keywords must be strings", None, False),
     (lambda: s._parse_summary("x", **{StrSub("text"): "y"}), "_parse_summary() got multiple values for keyword argument 'text'",
-     (D_PARSE, 210), False),
+     (PARSE, 210), False),
 ]
 
 

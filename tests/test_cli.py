@@ -7,7 +7,6 @@ import os
 import signal
 import subprocess
 import sys
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -16,6 +15,7 @@ import pytest
 from korbix.core import summarizer as summarizer_module
 from korbix_summarizer import cli as summarizer_cli
 from korbix_summarizer.cli import conversation_chars
+from support import BANNER, RENDER
 from tools_support import (
     GOOD_SUMMARY,
     Reply,
@@ -40,7 +40,6 @@ MESSAGES = [
     },
     {"role": "tool", "tool_call_id": "c1", "content": "1 failed: test_login (timeout)"},
 ]
-BANNER = "## Conversation History Summary\n*(Earlier messages were summarized to save context space)*\n"
 
 
 def run_cli(*args: str, stdin: str | None = None, timeout: float = 300) -> subprocess.CompletedProcess[str]:
@@ -52,21 +51,7 @@ def run_cli(*args: str, stdin: str | None = None, timeout: float = 300) -> subpr
 
 
 def fallback_block(messages: list[dict[str, Any]]) -> str:
-    record = summarizer_module._fallback_summary(messages)
-    return summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
-
-
-@pytest.fixture
-def conversation_file(tmp_path: Path) -> Path:
-    path = tmp_path / "conversation.json"
-    path.write_text(json.dumps(MESSAGES))
-    return path
-
-
-@pytest.fixture
-def stub() -> Iterator[StubEndpoint]:
-    with StubEndpoint() as endpoint:
-        yield endpoint
+    return RENDER(summarizer_module._fallback_summary(messages))
 
 
 def openai_args(stub_url: str) -> list[str]:
@@ -120,7 +105,7 @@ def test_openai_backend_sends_the_earlier_summary_and_prints_the_answer(
 
     assert result.returncode == 0, result.stderr
     record = {**GOOD_SUMMARY, "created_at": 0.0}
-    expected = summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+    expected = RENDER(record)
     assert result.stdout == expected + "\n"
     (seen,) = stub.requests
     system = seen.body["messages"][0]["content"]

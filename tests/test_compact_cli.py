@@ -12,13 +12,12 @@ import pytest
 from korbix.core import summarizer as module
 from korbix_summarizer.compaction import is_summary_message
 from korbix_summarizer.rendered import parse_context_block
-from test_cli import openai_args, run_cli, stub  # noqa: F401 (stub is a fixture)
+from support import RENDER
+from test_cli import openai_args, run_cli
 from tools_support import GOOD_SUMMARY, Reply, StubEndpoint, chat_completion, needs_local_model
 
 # Subprocesses, servers and models: nothing here is about native reference counts.
 pytestmark = pytest.mark.no_refleak
-
-RENDER = module.ConversationSummarizer(None).format_summary_for_context
 
 
 def conversation(turns: int) -> list[dict[str, Any]]:
@@ -39,13 +38,6 @@ MESSAGES = conversation(10)
 
 def run_compact(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
     return run_cli("compact", *args, timeout=timeout)
-
-
-@pytest.fixture
-def conversation_file(tmp_path: Path) -> Path:
-    path = tmp_path / "conversation.json"
-    path.write_text(json.dumps(MESSAGES))
-    return path
 
 
 def test_none_backend_commits_the_message_only_summary(conversation_file: Path) -> None:

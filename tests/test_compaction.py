@@ -15,22 +15,17 @@ from korbix.core import summarizer as module
 from korbix_summarizer import CompactionError, CompactionResult, Compactor
 from korbix_summarizer.compaction import SUMMARY_BANNER, atomic_units, is_summary_message
 from korbix_summarizer.tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, TOOL_CALL_OVERHEAD, default_counter
+from support import RENDER, Answer
 
 # Pure Python around the native module: nothing here is about native reference counts.
 pytestmark = pytest.mark.no_refleak
 
 ANSWER = 2048
-RENDER = module.ConversationSummarizer(None).format_summary_for_context
 EARLIER = SUMMARY_BANNER + "\n### Key Facts\n  - the deploy key is in vault/ci\n"
 
 
 def quarter_tokens(text: str) -> int:
     return len(text) // 4 + 1
-
-
-class Answer:
-    def __init__(self, content: Any) -> None:
-        self.content = content
 
 
 class RecordingClient:

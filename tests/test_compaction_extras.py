@@ -15,17 +15,16 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from korbix.core import summarizer as module
 from korbix_summarizer import CompactionError, Compactor, compaction
 from korbix_summarizer.carryover import bound_items, carry_over
 from korbix_summarizer.compaction import RETRY_HEADING
 from korbix_summarizer.facts import find_identifiers
 from korbix_summarizer.redact import redact_text
-from test_compaction import Answer, RecordingClient, quarter_tokens
+from support import RENDER, Answer
+from test_compaction import RecordingClient, quarter_tokens
 
 pytestmark = pytest.mark.no_refleak
 
-RENDER = module.ConversationSummarizer(None).format_summary_for_context
 FILLER = " and the rest of the log" * 30
 
 

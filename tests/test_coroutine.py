@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 import korbix.core.summarizer as summarizer
-from support import MESSAGES, Answer, Client, Steps, drive
+from support import MESSAGES, SOURCE_FILE, SUMMARIZE, Answer, Client, Steps, drive
 
 pytestmark = pytest.mark.usefixtures("logic")
 REUSE = "^cannot reuse already awaited coroutine$"
@@ -464,8 +464,8 @@ def test_handled_exception_is_the_body_own_and_the_caller_is_restored(monkeypatc
         assert drive(coroutine) == ("return", None) and sys.exception() is caller
     assert isinstance(seen[0], AttributeError)
     entry = seen[0].__traceback__
-    assert entry.tb_frame.f_code.co_name == "korbix.core.summarizer.ConversationSummarizer.summarize_messages"
-    assert (entry.tb_lineno, entry.tb_frame.f_code.co_filename) == (101, "korbix/core/summarizer.pyx")
+    assert entry.tb_frame.f_code.co_name == SUMMARIZE
+    assert (entry.tb_lineno, entry.tb_frame.f_code.co_filename) == (101, SOURCE_FILE)
 
 
 @pytest.mark.parametrize("state", ["unstarted", "suspended"])

@@ -8,17 +8,8 @@ import types
 import pytest
 
 import korbix.core.summarizer as summarizer
-from support import RecordingLogger, context, module_entries, without_time
-
-TRANSCRIPT = "korbix.core.summarizer._format_messages_for_summary"
-BRIEF = "korbix.core.summarizer._brief_args"
-PARSE = "korbix.core.summarizer._parse_summary"
-FALLBACK = "korbix.core.summarizer._fallback_summary"
-CONTEXT = "korbix.core.summarizer.ConversationSummarizer.format_summary_for_context"
-
-
-class Boom(Exception):
-    pass
+from support import (BRIEF, CONTEXT, FALLBACK, PARSE, TRANSCRIPT, Boom, RecordingLogger, SubDict, context,
+                     module_entries, without_time)
 
 
 class BadFormat:
@@ -66,10 +57,6 @@ class GetFails:
 def failing_items():
     yield "first"
     raise Boom("next")
-
-
-class SubDict(dict):
-    pass
 
 
 def call(**entry):

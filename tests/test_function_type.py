@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import korbix.core.summarizer as s
+from support import StrSub
 
 C = s.ConversationSummarizer
 FunctionType = type(s._brief_args)
@@ -38,9 +39,7 @@ def test_name_attributes_accept_only_strings(func, attr):
     message = ("__qualname__" if attr == "__qualname__" else "__name__") + " must be set to a string object"
     setattr(func, attr, "renamed")
     assert getattr(func, attr) == "renamed"
-    class S(str):
-        pass
-    setattr(func, attr, S("sub"))
+    setattr(func, attr, StrSub("sub"))
     for bad in (3, None, b"x"):
         with pytest.raises(TypeError, match=f"^{message}$"):
             setattr(func, attr, bad)

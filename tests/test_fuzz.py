@@ -25,7 +25,7 @@ import hostile_strategies as hs
 import korbix.core.summarizer as summarizer
 import reference
 from hostile_strategies import World, assert_released, build, call, canon, canon_error, canon_result
-from support import Answer, RecordingLogger
+from support import Answer, RecordingLogger, SubDict
 
 HEALTH = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example,
           HealthCheck.filter_too_much]
@@ -147,7 +147,7 @@ json_behaviours = st.one_of(
 )
 
 
-def fake_json(behaviour):
+def rebound_json(behaviour):
     def extra(world):
         def loads(text):
             world.trace.append(("loads", text))
@@ -171,7 +171,7 @@ def fake_json(behaviour):
 @given(hs.answer_texts(), json_behaviours, failing_loggers)
 def test_parsing_with_rebound_json(answer, behaviour, failing_logger):
     agree(function_run("_parse_summary"), ("lit", answer), failing_logger=failing_logger,
-          extra=fake_json(behaviour))
+          extra=rebound_json(behaviour))
 
 
 # ---- whole summarize runs with misbehaving clients -----------------------------
@@ -192,7 +192,7 @@ class ChangingAnswer:
         return self.reads.pop(0)
 
 
-class Steps:
+class PlannedSteps:
     """An awaitable through a generator: yields its values, records what it
     is sent or thrown, and ends with its result or error."""
 
@@ -235,7 +235,7 @@ class BareIterator:
         raise StopIteration(self.end())
 
 
-class Client:
+class PlannedClient:
     def __init__(self, world, behaviour):
         self.world, self.behaviour = world, behaviour
 
@@ -251,7 +251,7 @@ class Client:
         if kind == "plain":
             return "not awaitable"
         if kind == "steps":
-            return Steps(world, yields, end, swallow)
+            return PlannedSteps(world, yields, end, swallow)
         if kind == "bare":
             return BareIterator(world, yields, end)
 
@@ -313,16 +313,12 @@ rebindings = st.sampled_from([None, None, "parse returns a list", "fallback retu
                               "fallback raises"])
 
 
-class RecordSubclass(dict):
-    pass
-
-
 def rebound(kind):
     def extra(world):
         if kind == "parse returns a list":
             return {"_parse_summary": lambda text: [text]}
         if kind == "fallback returns a dict subclass":
-            return {"_fallback_summary": lambda messages: RecordSubclass()}
+            return {"_fallback_summary": lambda messages: SubDict()}
         if kind == "fallback raises":
             def fallback(messages):
                 raise KeyError("no fallback")
@@ -355,7 +351,7 @@ def outcome_of_asyncio_run(module, client, messages, existing):
 @given(conversation_plans, existing_summaries, client_behaviours(st.none()), failing_loggers, rebindings)
 def test_summarize_under_asyncio(messages, existing, behaviour, failing_logger, rebinding):
     def run(module, argument, world):
-        client = Client(world, behaviour)
+        client = PlannedClient(world, behaviour)
         world.watch(client)
         return outcome_of_asyncio_run(module, client, argument, existing)
 
@@ -373,7 +369,7 @@ operations = st.one_of(
 scripts = st.tuples(st.one_of(st.just(("send", None)), operations), st.lists(operations, max_size=5))
 
 
-def drive(coroutine, script, world):
+def run_script(coroutine, script, world):
     """Applies each operation; the outcome of each is what it yielded,
     returned (a StopIteration's value) or raised. One operation after the
     end checks that a finished coroutine stays finished."""
@@ -418,12 +414,12 @@ def test_summarize_driven_by_hand(messages, existing, behaviour, script, failing
     assume(behaviour[0] != "bare" or ("throw", "StopIteration") not in script[1])
     assume(script[0][0] != "send" or script[0][1] is None)
     def run(module, argument, world):
-        client = Client(world, behaviour)
+        client = PlannedClient(world, behaviour)
         coroutine = module.ConversationSummarizer(client).summarize_messages(argument, existing)
         world.watch(client)
         if module is summarizer:
             world.watch(coroutine)
-        return drive(coroutine, script, world)
+        return run_script(coroutine, script, world)
 
     agree(run, messages, failing_logger=failing_logger)
 

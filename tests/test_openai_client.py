@@ -6,7 +6,6 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -37,12 +36,6 @@ CONVERSATION = [
     {"role": "user", "content": "Fix the nightly export job; it times out uploading."},
     {"role": "assistant", "content": "The parts grew to 61 MB; I will switch to multipart uploads."},
 ]
-
-
-@pytest.fixture
-def stub() -> Iterator[StubEndpoint]:
-    with StubEndpoint() as endpoint:
-        yield endpoint
 
 
 @pytest.fixture(autouse=True)

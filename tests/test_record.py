@@ -8,7 +8,8 @@ import types
 import pytest
 
 import korbix.core.summarizer as s
-from support import module_entries
+from korbix_summarizer.schema import SUMMARY_KEYS
+from support import EMPTY_SUMMARY, module_entries
 
 KEYS = ["goals", "progress", "current_state", "key_decisions", "key_facts", "blockers", "next_steps", "summary",
         "created_at"]
@@ -18,7 +19,7 @@ def test_empty_record_shape():
     before = time.time()
     record = s._empty_summary()
     after = time.time()
-    assert list(record) == KEYS
+    assert list(record) == KEYS == [*SUMMARY_KEYS, "created_at"]
     assert type(record) is dict
     assert record["current_state"] == "" and record["summary"] == ""
     assert type(record["created_at"]) is float and before <= record["created_at"] <= after
@@ -42,7 +43,7 @@ def test_time_is_resolved_at_call_time(monkeypatch):
     with pytest.raises(NameError) as info:
         s._empty_summary()
     assert str(info.value) == "name 'time' is not defined"
-    assert module_entries(info.value) == [("korbix.core.summarizer._empty_summary", 270)]
+    assert module_entries(info.value) == [(EMPTY_SUMMARY, 270)]
     # Found among the builtins when the module has no such name.
     monkeypatch.setattr("builtins.time", types.SimpleNamespace(time=lambda: 1.5), raising=False)
     assert s._empty_summary()["created_at"] == 1.5
@@ -55,7 +56,7 @@ def test_failing_clock_propagates(monkeypatch):
     monkeypatch.setattr(s, "time", types.SimpleNamespace(time=broken))
     with pytest.raises(OSError, match="clock") as info:
         s._empty_summary()
-    assert module_entries(info.value) == [("korbix.core.summarizer._empty_summary", 270)]
+    assert module_entries(info.value) == [(EMPTY_SUMMARY, 270)]
 
 
 def test_no_leaks():

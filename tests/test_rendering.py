@@ -6,9 +6,7 @@ import time
 import pytest
 
 import korbix.core.summarizer as summarizer
-from support import context, without_time
-
-BANNER = "## Conversation History Summary\n*(Earlier messages were summarized to save context space)*\n"
+from support import BANNER, context, without_time
 
 
 def assistant_call(**entry):

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import korbix.core.summarizer as summarizer
-from support import MESSAGES, Answer, Client, Steps, drive, record_with
+from support import MESSAGES, Answer, Client, Steps, SubDict, drive, record_with
 
 PROMPT = summarizer.SUMMARIZE_PROMPT
 LOGGER = "korbix.summarizer"
@@ -85,10 +85,6 @@ def test_true_content_is_read_twice(logic):
     assert len(reads) == 2 and logic.parse == ["text"]
 
 
-class DictSubclass(dict):
-    pass
-
-
 FAILURES = {
     "client error": (lambda c, s: setattr(c, "complete", raising(ConnectionError("boom"), True)), "boom"),
     "error without text": (lambda c, s: setattr(c, "complete", raising(Exception(), True)), ""),
@@ -97,8 +93,8 @@ FAILURES = {
     "no _llm": (lambda c, s: delattr(s, "_llm"), "'ConversationSummarizer' object has no attribute '_llm'"),
     "parse returns list": (lambda c, s: setattr(summarizer, "_parse_summary", lambda t: []),
                            "Expected dict, got list"),
-    "parse returns subclass": (lambda c, s: setattr(summarizer, "_parse_summary", lambda t: DictSubclass()),
-                               "Expected dict, got DictSubclass"),
+    "parse returns subclass": (lambda c, s: setattr(summarizer, "_parse_summary", lambda t: SubDict()),
+                               "Expected dict, got SubDict"),
     "no _parse_summary": (lambda c, s: delattr(summarizer, "_parse_summary"),
                           "name '_parse_summary' is not defined"),
     "prompt not text": (lambda c, s: setattr(summarizer, "SUMMARIZE_PROMPT", 5),

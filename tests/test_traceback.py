@@ -4,7 +4,7 @@ import gc
 
 import pytest
 
-from support import run_python
+from support import EMPTY_SUMMARY, SOURCE_FILE, SUMMARIZE, Boom, run_python
 
 # Two entries at the same line with different names: a refused call of
 # summarize_messages (dotted name) and a refused first send of its coroutine
@@ -32,17 +32,11 @@ def test_same_line_keeps_each_function_name(first, second):
         "instance = s.ConversationSummarizer(None)\nnames = []\n"
         + first + second + first + second + "print(sorted(set(names)))\n"
     )
-    assert result.stdout.strip() == str(sorted({
-        ("korbix.core.summarizer.ConversationSummarizer.summarize_messages", 62),
-        ("summarize_messages", 62),
-    }))
+    assert result.stdout.strip() == str(sorted({(SUMMARIZE, 62), ("summarize_messages", 62)}))
 
 
 def test_entry_leaves_the_exception_itself_alone():
     import korbix.core.summarizer as s
-
-    class Boom(Exception):
-        pass
 
     error = Boom("x")
 
@@ -60,13 +54,13 @@ def test_entry_leaves_the_exception_itself_alone():
         s.time = saved
     assert info.value is error and info.value.args == ("x",)
     frames = [f for f, _ in __import__("traceback").walk_tb(error.__traceback__)]
-    assert frames[-2].f_code.co_name == "korbix.core.summarizer._empty_summary"
+    assert frames[-2].f_code.co_name == EMPTY_SUMMARY
     assert frames[-2].f_globals is vars(s)
 
 
 def module_frame(exc):
     frames = [frame for frame, _ in __import__("traceback").walk_tb(exc.__traceback__)
-              if frame.f_code.co_filename == "korbix/core/summarizer.pyx"]
+              if frame.f_code.co_filename == SOURCE_FILE]
     assert len(frames) == 1
     return frames[0]
 
