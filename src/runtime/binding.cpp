@@ -118,7 +118,7 @@ Py_ssize_t find_parameter(const FunctionObject* function, PyObject* keyword) noe
 // functions, each entry counts against the recursion limit: such a loop ends
 // in RecursionError instead of overflowing the C stack.
 PyObject* enter_logic(FunctionObject* function, PyObject* const* args) noexcept {
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    if (enter_recursive_call() != 0) return nullptr;
     PyObject* result = function->def->entry(function, args);
     Py_LeaveRecursiveCall();
     return result;

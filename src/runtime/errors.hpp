@@ -17,6 +17,12 @@ namespace korbix::rt {
 
 struct PythonError {};
 
+// For a step that reported failure without setting an exception: makes that
+// visible, with the interpreter's own message for it.
+inline void set_missing_error() noexcept {
+    PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
 // Throws when `status` reports a failure of a C-API call (negative), adding
 // no traceback entry.
 inline int check(int status) {
@@ -35,7 +41,7 @@ auto boundary(Body&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (const PythonError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        if (!PyErr_Occurred()) set_missing_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {

@@ -63,6 +63,11 @@ struct FunctionObject {
 int function_type_ready() noexcept;
 PyTypeObject* function_type() noexcept;
 
+// Counts a call into a function's logic against the recursion limit, as the
+// interpreter's own C functions count theirs: 0, or -1 with RecursionError
+// set. Each 0 is paired with Py_LeaveRecursiveCall.
+inline int enter_recursive_call() noexcept { return Py_EnterRecursiveCall(" while calling a Python object"); }
+
 // Makes a function object. `doc` may be nullptr (no docstring).
 Ref new_function(const FunctionDef& def, PyObject* name, PyObject* qualname, PyObject* module,
                  PyObject* doc, PyObject* globals, PyObject* code) noexcept;

@@ -67,8 +67,7 @@ PyObject* traceback_globals() noexcept { return g_globals; }
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
     PyObject* raised = PyErr_GetRaisedException();
     if (raised == nullptr) {
-        // A step reported failure without setting an exception: make that visible.
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        set_missing_error();
         raised = PyErr_GetRaisedException();
     }
     PyCodeObject* code = code_for(line, function_name);

@@ -50,11 +50,8 @@ const Section kSections[] = {
 
 // `summary.get(key)` on the exact dict, then its truth.
 bool entry_is_true(PyObject* summary, PyObject* key, int line) {
-    PyObject* value = nullptr;
-    kSite.status(line, PyDict_GetItemRef(summary, key, &value));
-    if (value == nullptr) return false;
-    Ref held = Ref::steal(value);
-    return kSite.status(line, is_true(held.get())) != 0;
+    Ref value = kSite.at(line, read_exact_dict(summary, key, Py_None));
+    return kSite.status(line, is_true(value.get())) != 0;
 }
 
 void add_list_section(TextBuilder& parts, PyObject* summary, const Section& section) {

@@ -24,6 +24,7 @@ PyObject* g_complete_keywords = nullptr;
 // the guarded region shows the dotted name.
 constexpr rt::Site kOperation(row_of(Fn::summarize_messages).def.name);
 constexpr rt::GuardedSite kRegion = site_of<rt::Policy::guarded>(Fn::summarize_messages);
+constexpr rt::ExpectedSite kCaught = site_of<rt::Policy::expected>(Fn::summarize_messages);  // adds the entry only
 
 constexpr int kAwaitingLlm = 1;  // the one suspension point
 
@@ -144,12 +145,14 @@ void leave_region(CallScope* scope) noexcept {
     PyErr_SetHandledException(saved.get());
 }
 
-// The records the operation passes on must be exact dicts (or None).
-[[gnu::cold]] void refuse_record(PyObject* value) noexcept {
+// The records the operation passes on must be exact dicts (or None); any
+// other value fails the step at `line` of `site`.
+template <class StepSite>
+void require_record(const StepSite& site, int line, PyObject* value) {
+    if (value == Py_None || PyDict_CheckExact(value)) return;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
+    site.fail(line);
 }
-
-bool is_record(PyObject* value) noexcept { return value == Py_None || PyDict_CheckExact(value); }
 
 PyObject* finish(rt::CoroutineObject* coroutine, Ref result) noexcept {
     coroutine->resume_point = rt::kResumeFinished;
@@ -178,10 +181,7 @@ Ref record_from_response(CallScope* scope) {
         Ref fallback = kRegion.at(line, lookup_global(str::_fallback_summary));
         record = kRegion.at(line, PyObject_CallOneArg(fallback.get(), scope->messages));
     }
-    if (!is_record(record.get())) {
-        refuse_record(record.get());
-        kRegion.fail(line);
-    }
+    require_record(kRegion, line, record.get());
     return record;
 }
 
@@ -189,11 +189,10 @@ Ref record_from_response(CallScope* scope) {
 // with the fallback record; anything else ends the operation unchanged.
 PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope, int line) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        rt::add_traceback(kOperation.name(), line, rt::traceback_globals());
         leave_region(scope);
-        throw rt::PythonError{};
+        kOperation.fail(line);
     }
-    rt::add_traceback(kRegion.name(), line, rt::traceback_globals());
+    kCaught.fail(line);
     Ref error = Ref::steal(PyErr_GetRaisedException());
     store(scope->e, error.copy());
     // While the handler runs, `error` is the handled exception: it shows in
@@ -213,10 +212,7 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
     kOperation.at(at::failure_log, PyObject_CallMethodOneArg(logger.get(), str::error, message.get()));
     Ref fallback = kOperation.at(at::failure_fallback, lookup_global(str::_fallback_summary));
     Ref record = kOperation.at(at::failure_fallback, PyObject_CallOneArg(fallback.get(), scope->messages));
-    if (!is_record(record.get())) {
-        refuse_record(record.get());
-        kOperation.fail(at::failure_fallback);
-    }
+    require_record(kOperation, at::failure_fallback, record.get());
     return finish(coroutine, std::move(record));
 }
 
@@ -233,10 +229,7 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
     if (PyList_GET_SIZE(scope->messages) == 0) {
         Ref empty_summary = kOperation.at(at::empty_input, lookup_global(str::_empty_summary));
         Ref record = kOperation.at(at::empty_input, PyObject_CallNoArgs(empty_summary.get()));
-        if (!is_record(record.get())) {
-            refuse_record(record.get());
-            kOperation.fail(at::empty_input);
-        }
+        require_record(kOperation, at::empty_input, record.get());
         return finish(coroutine, std::move(record));
     }
 

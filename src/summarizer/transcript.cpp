@@ -198,7 +198,7 @@ bool is_own_brief_args(PyObject* function) noexcept {
 // failure gets the brief's entry, then this line's.
 void add_call_line_with_brief(TextBuilder& lines, PyObject* name, PyObject* arguments) {
     kSite.status(at::call_line, lines.part({str::assistant_called, name, str::bracket_colon}));
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) kSite.fail(at::is_dict_arguments);
+    if (rt::enter_recursive_call() != 0) kSite.fail(at::is_dict_arguments);
     const int written = rt::boundary([&] {
         BriefInLine parts(lines);
         write_brief(parts, arguments);
