@@ -23,11 +23,11 @@ inline constexpr int module_setup = 1;
 // line of its closing quotes).
 inline constexpr int docstring_end = 1 + count_lines(kModuleDoc);
 inline constexpr int import_json = docstring_end + 4;
-inline constexpr int import_logging = 16;
-inline constexpr int import_time = 17;
-inline constexpr int import_any = 18;
-inline constexpr int logger = 20;
-inline constexpr int prompt = 23;  // SUMMARIZE_PROMPT = """...""": its text, then the closing line
+inline constexpr int import_logging = import_json + 1;
+inline constexpr int import_time = import_json + 2;
+inline constexpr int import_any = import_json + 3;
+inline constexpr int logger = import_any + 2;
+inline constexpr int prompt = logger + 3;  // SUMMARIZE_PROMPT = """...""": its text, then the closing line
 inline constexpr int class_statement = prompt + count_lines(kSummarizePrompt) + 4;
 inline constexpr int test_table = 1;
 
