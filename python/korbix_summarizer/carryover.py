@@ -44,6 +44,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from .identifiers import find_identifiers
+from .schema import LIST_KEYS
 
 __all__ = [
     "CARRIED_FIELDS",
@@ -57,7 +58,7 @@ __all__ = [
     "is_constraint",
 ]
 
-LIST_FIELDS: Final = ("goals", "progress", "key_decisions", "key_facts", "blockers", "next_steps")
+LIST_FIELDS: Final = LIST_KEYS
 CARRIED_FIELDS: Final = ("goals", "key_decisions", "key_facts")
 MAX_MERGED_CHARS: Final = 300
 

@@ -38,6 +38,7 @@ MAX_ITEMS = {
     "blockers": 8,
     "next_steps": 5,
 }
+DEFAULT_MAX_ITEMS = 8  # a list field without a bound of its own
 MAX_ITEM_CHARS = 300
 MAX_STATE_CHARS = 500
 MAX_NARRATIVE_CHARS = 600
@@ -748,7 +749,7 @@ def merge_records(earlier: Mapping[str, Any], new: Mapping[str, Any]) -> dict[st
             record[key] = _unique(new.get(key) or earlier.get(key) or [])[: MAX_ITEMS[key]]
         else:
             items = _unique([*(earlier.get(key) or []), *(new.get(key) or [])])
-            record[key] = _bounded(items, MAX_ITEMS[key], KEEP_OLDEST.get(key))
+            record[key] = _bounded(items, MAX_ITEMS.get(key, DEFAULT_MAX_ITEMS), KEEP_OLDEST.get(key))
     return record
 
 

@@ -6,9 +6,10 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema", "tool_call_fields"]
+__all__ = ["LIST_KEYS", "SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema", "tool_call_fields"]
 
-# The eight keys of the answer, in the order the summarizer's prompt lists them.
+# The keys of the answer, in the order the summarizer's prompt lists them
+# (the native record adds "created_at", which the answer does not carry).
 SUMMARY_KEYS: tuple[str, ...] = (
     "goals",
     "progress",
@@ -20,6 +21,8 @@ SUMMARY_KEYS: tuple[str, ...] = (
     "summary",
 )
 TEXT_KEYS = frozenset({"current_state", "summary"})
+# The keys whose values are lists of strings, in the same order.
+LIST_KEYS: tuple[str, ...] = tuple(key for key in SUMMARY_KEYS if key not in TEXT_KEYS)
 
 
 def summary_json_schema(
@@ -28,7 +31,8 @@ def summary_json_schema(
     max_item_chars: int | None = None,
     max_text_chars: int | None = None,
 ) -> dict[str, Any]:
-    """JSON schema of the answer: six arrays of strings and two strings.
+    """JSON schema of the answer: an array of strings for each of the
+    LIST_KEYS, a string for each of the TEXT_KEYS.
 
     The optional bounds cap list lengths and string lengths. A constrained
     decoder that enforces them always closes the object within a known
