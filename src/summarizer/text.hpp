@@ -14,15 +14,17 @@
 
 namespace korbix::summarizer {
 
-// format(value, ""): what an f-string replacement field with no format_spec
-// shows (an exact str is its own text; `__format__` returning a non-str
-// raises TypeError).
+// Fast path of format(value, "") for an exact str, which is its own text;
+// anything else goes through `__format__` (a non-str result raises
+// TypeError). It is what an f-string replacement field with no format_spec
+// shows.
 inline rt::Ref format_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Format(value, nullptr));
 }
 
-// str(value).
+// Fast path of str(value) for an exact str, which is its own text; anything
+// else goes through `__str__`.
 inline rt::Ref str_text(PyObject* value) noexcept {
     if (PyUnicode_CheckExact(value)) return rt::Ref::borrow(value);
     return rt::Ref::steal(PyObject_Str(value));
