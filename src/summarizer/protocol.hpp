@@ -116,9 +116,10 @@ inline int is_instance(PyObject* value, PyTypeObject* type) noexcept {
     }
 }
 
-// A Python `for` over any iterable: an exact list by index, reading its
-// length before every step; an exact tuple by index; anything else through
-// iter() and next().
+// A Python `for` over any iterable, through iter() and next(). Fast path of
+// an exact list or tuple, whose iterators cannot be overridden: walked by
+// index as the interpreter's own `for` walks them, a list's length read
+// before every step.
 class ForLoop {
 public:
     // -1 with an exception set when iter() refuses the object.

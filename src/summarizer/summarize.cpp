@@ -46,11 +46,6 @@ struct CallScope {
 
 PyTypeObject* g_scope_type = nullptr;  // lives until process exit
 
-// Released scopes kept for reuse; their memory stays allocated.
-constexpr int kMaxFreeScopes = 8;
-CallScope* g_free_scopes[kMaxFreeScopes];
-int g_free_scope_count = 0;
-
 CallScope* as_scope(PyObject* object) noexcept { return reinterpret_cast<CallScope*>(object); }
 
 int scope_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -84,11 +79,7 @@ void scope_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     scope_clear(self);
     PyTypeObject* type = Py_TYPE(self);
-    if (type == g_scope_type && g_free_scope_count < kMaxFreeScopes) {
-        g_free_scopes[g_free_scope_count++] = as_scope(self);
-    } else {
-        PyObject_GC_Del(self);
-    }
+    PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
@@ -107,17 +98,10 @@ PyType_Spec scope_spec = {
     scope_slots,
 };
 
-// A scope holding the call's arguments: a recycled one when available.
+// A scope holding the call's arguments.
 Ref new_scope(PyObject* self, PyObject* messages, PyObject* existing_summary) noexcept {
-    CallScope* scope;
-    if (g_free_scope_count > 0) {
-        scope = g_free_scopes[--g_free_scope_count];
-        // Gives the dead object a reference count and a type reference again.
-        PyObject_Init(reinterpret_cast<PyObject*>(scope), g_scope_type);
-    } else {
-        scope = PyObject_GC_New(CallScope, g_scope_type);
-        if (scope == nullptr) return {};
-    }
+    CallScope* scope = PyObject_GC_New(CallScope, g_scope_type);
+    if (scope == nullptr) return {};
     scope->self = Py_NewRef(self);
     scope->messages = Py_NewRef(messages);
     scope->existing_summary = Py_NewRef(existing_summary);

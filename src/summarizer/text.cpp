@@ -121,20 +121,14 @@ To* write_characters(To* out, PyObject* text, Py_ssize_t length) noexcept {
 }
 
 // Writes every piece, each after its separators, then the trailing
-// separators, into a result of kind `To`. A one-character separator (the
-// line break of a transcript) is stored as a character, not copied.
+// separators, into a result of kind `To`.
 template <class To>
 void write_joined(To* out, const StoredPiece* pieces, size_t count, int trailing_separators,
                   PyObject* separator) noexcept {
     const Py_ssize_t separator_length = PyUnicode_GET_LENGTH(separator);
-    const To separator_char = separator_length == 1 ? static_cast<To>(PyUnicode_READ_CHAR(separator, 0)) : To{};
     const auto write_separators = [&](int separators) {
         for (int s = 0; s < separators; ++s) {
-            if (separator_length == 1) {
-                *out++ = separator_char;
-            } else {
-                out = write_characters(out, separator, separator_length);
-            }
+            out = write_characters(out, separator, separator_length);
         }
     };
     for (size_t i = 0; i < count; ++i) {
