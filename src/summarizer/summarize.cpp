@@ -154,7 +154,7 @@ Ref record_from_response(CallScope* scope) {
     int line;
     if (answered) {
         line = at::parse;
-        Ref parse = kRegion.at(line, lookup_global(str::_parse_summary));
+        Ref parse = kRegion.at(line, lookup_global(name_of(Fn::parse_summary)));
         Ref text = kRegion.at(line, PyObject_GetAttr(scope->response, str::content));
         record = kRegion.at(line, PyObject_CallOneArg(parse.get(), text.get()));
     } else {
@@ -162,7 +162,7 @@ Ref record_from_response(CallScope* scope) {
         kRegion.at(at::empty_warning,
                    PyObject_CallMethodOneArg(logger.get(), str::warning, str::empty_response_from_summarizer_llm));
         line = at::empty_fallback;
-        Ref fallback = kRegion.at(line, lookup_global(str::_fallback_summary));
+        Ref fallback = kRegion.at(line, lookup_global(name_of(Fn::fallback_summary)));
         record = kRegion.at(line, PyObject_CallOneArg(fallback.get(), scope->messages));
     }
     require_record(kRegion, line, record.get());
@@ -194,7 +194,7 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
     Ref message = kOperation.at(at::failure_log, PyUnicode_Concat(str::summarization_failed_colon, text.get()));
     Ref logger = kOperation.at(at::failure_log, lookup_global(str::logger));
     kOperation.at(at::failure_log, PyObject_CallMethodOneArg(logger.get(), str::error, message.get()));
-    Ref fallback = kOperation.at(at::failure_fallback, lookup_global(str::_fallback_summary));
+    Ref fallback = kOperation.at(at::failure_fallback, lookup_global(name_of(Fn::fallback_summary)));
     Ref record = kOperation.at(at::failure_fallback, PyObject_CallOneArg(fallback.get(), scope->messages));
     require_record(kOperation, at::failure_fallback, record.get());
     return finish(coroutine, std::move(record));
@@ -211,14 +211,14 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
     }
 
     if (PyList_GET_SIZE(scope->messages) == 0) {
-        Ref empty_summary = kOperation.at(at::empty_input, lookup_global(str::_empty_summary));
+        Ref empty_summary = kOperation.at(at::empty_input, lookup_global(name_of(Fn::empty_summary)));
         Ref record = kOperation.at(at::empty_input, PyObject_CallNoArgs(empty_summary.get()));
         require_record(kOperation, at::empty_input, record.get());
         return finish(coroutine, std::move(record));
     }
 
     {
-        Ref format_messages = kOperation.at(at::transcript, lookup_global(str::_format_messages_for_summary));
+        Ref format_messages = kOperation.at(at::transcript, lookup_global(name_of(Fn::format_messages_for_summary)));
         store(scope->conv_text,
               kOperation.at(at::transcript, PyObject_CallOneArg(format_messages.get(), scope->messages)));
     }

@@ -27,11 +27,6 @@
     X(getLogger, "getLogger")                                                                       \
     X(SUMMARIZE_PROMPT, "SUMMARIZE_PROMPT")                                                         \
     X(ConversationSummarizer, "ConversationSummarizer")                                             \
-    X(_format_messages_for_summary, "_format_messages_for_summary")                                 \
-    X(_brief_args, "_brief_args")                                                                   \
-    X(_parse_summary, "_parse_summary")                                                             \
-    X(_empty_summary, "_empty_summary")                                                             \
-    X(_fallback_summary, "_fallback_summary")                                                       \
     X(dunder_module, "__module__")                                                                  \
     X(dunder_qualname, "__qualname__")                                                              \
     X(dunder_doc, "__doc__")                                                                        \

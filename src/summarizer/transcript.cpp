@@ -228,7 +228,7 @@ void add_tool_call_line(TextBuilder& lines, PyObject* entry) {
     if (kSite.status(at::is_dict_arguments, is_instance(args.get(), &PyDict_Type))) {
         // Through the module global: a rebound `_brief_args` is honoured, and
         // the binding's checks refuse a dict subclass.
-        Ref brief_args_function = kSite.at(at::is_dict_arguments, lookup_global(str::_brief_args));
+        Ref brief_args_function = kSite.at(at::is_dict_arguments, lookup_global(name_of(Fn::brief_args)));
         if (is_own_brief_args(brief_args_function.get()) && PyDict_CheckExact(args.get()) &&
             PyUnicode_CheckExact(name.get())) {
             add_call_line_with_brief(lines, name.get(), args.get());
