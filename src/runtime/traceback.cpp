@@ -10,8 +10,9 @@ namespace korbix::rt {
 namespace {
 
 // Fast path of an entry's code object: one empty code object per (line,
-// function name), made on first use and kept for the life of the process. Keying by the name as well as the line keeps
-// each entry's function name right when two functions fail at the same line.
+// function name), made on first use and kept for the life of the process.
+// Keying by the name as well as the line keeps each entry's function name
+// right when two functions fail at the same line.
 struct CachedCode {
     int line;
     const char* name;

@@ -81,7 +81,8 @@ constexpr FunctionRow function(Fn id, const char* dotted_name, int first_line, r
 using rt::ArgType;
 
 inline constexpr FunctionRow kFunctions[] = {
-    function(Fn::init, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.__init__", line::init::first, summarizer_init,
+    function(Fn::init, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.__init__", line::init::first,
+             summarizer_init,
              {{"self"}, {"llm_client", ArgType::Any, false, "Any"}}, nullptr, {},
              "Initialize with an LLMClient instance."),
     function(Fn::summarize_messages, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.summarize_messages",
@@ -100,7 +101,8 @@ inline constexpr FunctionRow kFunctions[] = {
              "            A structured summary dict with goals, progress, etc.\n"
              "        ",
              true),
-    function(Fn::format_summary_for_context, KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.format_summary_for_context",
+    function(Fn::format_summary_for_context,
+             KORBIX_SUMMARIZER_MODULE_NAME ".ConversationSummarizer.format_summary_for_context",
              line::format_summary_for_context::first, format_summary_for_context,
              {{"self"}, {"summary", ArgType::ExactDict, false, "dict[str, Any]"}}, "str",
              {"parts", "g", "p", "d", "f", "b", "n"},
@@ -113,10 +115,12 @@ inline constexpr FunctionRow kFunctions[] = {
     function(Fn::brief_args, KORBIX_SUMMARIZER_MODULE_NAME "._brief_args", line::brief_args::first, brief_args,
              {{"args", ArgType::ExactDict, false, "dict"}}, "str", {"parts", "k", "v", "val_str"},
              "Create a brief summary of tool arguments."),
-    function(Fn::parse_summary, KORBIX_SUMMARIZER_MODULE_NAME "._parse_summary", line::parse_summary::first, parse_summary,
+    function(Fn::parse_summary, KORBIX_SUMMARIZER_MODULE_NAME "._parse_summary", line::parse_summary::first,
+             parse_summary,
              {{"text", ArgType::ExactStr, false, "str"}}, "dict[str, Any]",
              {"lines", "json_lines", "in_block", "line", "data"}, "Parse the LLM's JSON response into a summary dict."),
-    function(Fn::empty_summary, KORBIX_SUMMARIZER_MODULE_NAME "._empty_summary", line::empty_summary::first, empty_summary,
+    function(Fn::empty_summary, KORBIX_SUMMARIZER_MODULE_NAME "._empty_summary", line::empty_summary::first,
+             empty_summary,
              {}, "dict[str, Any]", {}, nullptr),
     function(Fn::fallback_summary, KORBIX_SUMMARIZER_MODULE_NAME "._fallback_summary", line::fallback_summary::first,
              fallback_summary, {{"messages", ArgType::ExactList, false, "list[dict[str, Any]]"}}, "dict[str, Any]",

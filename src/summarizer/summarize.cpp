@@ -328,9 +328,9 @@ PyObject* summarize_messages(FunctionObject*, PyObject* const* args) noexcept {
     return rt::boundary([&] {
         constexpr rt::Site site = site_of(Fn::summarize_messages);
         Ref scope = site.at(at::first, new_scope(args[0], args[1], args[2]));
-        Ref coroutine = site.at(at::first, rt::new_coroutine(summarize_body, scope.get(),
-                                                             code_of(Fn::summarize_messages), name_of(Fn::summarize_messages),
-                                                             qualname_of(Fn::summarize_messages), str::korbix_core_summarizer));
+        constexpr Fn id = Fn::summarize_messages;
+        Ref coroutine = site.at(at::first, rt::new_coroutine(summarize_body, scope.get(), code_of(id), name_of(id),
+                                                             qualname_of(id), str::korbix_core_summarizer));
         return coroutine.release();
     });
 }
