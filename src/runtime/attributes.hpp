@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+// The dotted name of one of the runtime's types, `name` a string literal.
+#define KORBIX_RUNTIME_TYPE_NAME(name) "korbix.runtime." name
+
 namespace korbix::rt {
 
 // The field, or None while it is unset.

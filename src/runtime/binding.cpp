@@ -47,15 +47,12 @@ int required_count(const FunctionDef& def) noexcept {
     // the TypeError set aside, and tried again next time if making one fails.
     static PyObject* method_name = nullptr;
     static PyObject* note = nullptr;
-    PyObject* error = PyErr_GetRaisedException();
+    SetAsideError error;
     if (method_name == nullptr) method_name = PyUnicode_InternFromString("add_note");
     if (note == nullptr) note = PyUnicode_InternFromString(kSubclassNote);
     if (method_name != nullptr && note != nullptr) {
-        PyObject* result = PyObject_CallMethodOneArg(error, method_name, note);
-        Py_XDECREF(result);
+        Ref result = Ref::steal(PyObject_CallMethodOneArg(error.get(), method_name, note));
     }
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
 }
 
 [[gnu::cold]] void refuse_type(const Param& param, PyObject* argument, PyTypeObject* expected) noexcept {

@@ -6,12 +6,17 @@
 #include <frameobject.h>
 
 #include "attributes.hpp"
+#include "errors.hpp"
 
 #include <cstddef>
 #include <utility>
 
 namespace korbix::rt {
 namespace {
+
+// The refusals that more than one entry gives, in the interpreter's words.
+constexpr char kAwaitedAlready[] = "coroutine is being awaited already";
+constexpr char kExpectedCoroutine[] = "invalid input, expected coroutine";
 
 // Both types are static (defined below); these point at them once they are ready.
 PyTypeObject* g_coroutine_type = nullptr;
@@ -105,12 +110,12 @@ void raise_stop_iteration(PyObject* value) noexcept {
 // A StopIteration must not end a body silently: it becomes a RuntimeError
 // caused by it, so the awaiting code cannot mistake it for a return.
 void replace_stop_iteration() noexcept {
-    PyObject* stop = PyErr_GetRaisedException();
+    Ref stop = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject* error = PyErr_GetRaisedException();
-    PyException_SetCause(error, Py_NewRef(stop));
-    PyException_SetContext(error, stop);
-    PyErr_SetRaisedException(error);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(error.get(), stop.copy().release());
+    PyException_SetContext(error.get(), stop.release());
+    PyErr_SetRaisedException(error.release());
 }
 
 void forget_delegate(CoroutineObject* coroutine) noexcept {
@@ -122,7 +127,7 @@ void forget_delegate(CoroutineObject* coroutine) noexcept {
 // release, so code run by a release sees a finished coroutine; the pending
 // exception (the body's failure) survives the releases.
 void release_finished(CoroutineObject* coroutine) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
+    SetAsideError pending;
     {
         coroutine->delegate_send = nullptr;
         Ref closure = Ref::steal(std::exchange(coroutine->closure, nullptr));
@@ -134,7 +139,6 @@ void release_finished(CoroutineObject* coroutine) noexcept {
         Ref qualname = Ref::steal(std::exchange(coroutine->qualname, nullptr));
         Ref module = Ref::steal(std::exchange(coroutine->module, nullptr));
     }
-    PyErr_SetRaisedException(pending);
 }
 
 // Up to `depth` (filename, line, function name) triples of the calling Python
@@ -416,7 +420,7 @@ PyObject* as_method_result(PySendResult status, PyObject* result) noexcept {
 PySendResult await_coroutine(CoroutineObject* coroutine, PyObject* source, PyObject** result) noexcept {
     CoroutineObject* awaited = as_coroutine(source);
     if (awaited->delegate != nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        PyErr_SetString(PyExc_RuntimeError, kAwaitedAlready);
         return PYGEN_ERROR;
     }
     const PySendResult status = send_step(awaited, Py_None, result);
@@ -526,7 +530,7 @@ PyObject* new_wrapper(PyObject* coroutine) noexcept {
 
 PyObject* coroutine_await_slot(PyObject* self) noexcept {
     if (!is_coroutine(self)) {
-        PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
+        PyErr_SetString(PyExc_TypeError, kExpectedCoroutine);
         return nullptr;
     }
     return new_wrapper(self);
@@ -554,14 +558,13 @@ int warn_never_awaited(CoroutineObject* coroutine) noexcept {
 void coroutine_finalize(PyObject* self) noexcept {
     CoroutineObject* coroutine = as_coroutine(self);
     if (coroutine->resume_point == kResumeFinished) return;
-    PyObject* saved = PyErr_GetRaisedException();
-    if (coroutine->resume_point == 0 && saved == nullptr) {
+    SetAsideError saved;
+    if (coroutine->resume_point == 0 && saved.get() == nullptr) {
         if (warn_never_awaited(coroutine) < 0) PyErr_WriteUnraisable(self);
     } else {
         Ref closed = Ref::steal(close_coroutine(coroutine));
         if (!closed) PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(saved);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -627,15 +630,11 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
         if (coroutine->code == nullptr || !PyCode_Check(coroutine->code)) Py_RETURN_NONE;
         Ref globals = Ref::steal(PyDict_New());
         if (!globals) return nullptr;
-        PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(coroutine->code), globals.get(), nullptr));
-        if (frame == nullptr) return nullptr;
+        Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(coroutine->code), globals.get(), nullptr)));
+        if (!frame) return nullptr;
         // Making the frame runs no Python code, but stay safe against a racing first read.
-        if (coroutine->frame == nullptr) {
-            coroutine->frame = frame;
-        } else {
-            Py_DECREF(frame);
-        }
+        if (coroutine->frame == nullptr) coroutine->frame = frame.release();
     }
     return Py_NewRef(coroutine->frame);
 }
@@ -682,7 +681,7 @@ PyAsyncMethods coroutine_as_async = {coroutine_await_slot, nullptr, nullptr, cor
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject coroutine_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "korbix.runtime.coroutine",
+    .tp_name = KORBIX_RUNTIME_TYPE_NAME("coroutine"),
     .tp_basicsize = sizeof(CoroutineObject),
     .tp_dealloc = coroutine_dealloc,
     .tp_as_async = &coroutine_as_async,
@@ -703,7 +702,7 @@ PyTypeObject coroutine_type = {
 CoroutineObject* wrapped(PyObject* self) noexcept {
     PyObject* coroutine = as_wrapper(self)->coroutine;
     if (coroutine == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "invalid input, expected coroutine");
+        PyErr_SetString(PyExc_TypeError, kExpectedCoroutine);
         return nullptr;
     }
     return as_coroutine(coroutine);
@@ -789,7 +788,7 @@ PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject wrapper_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "korbix.runtime.coroutine_wrapper",
+    .tp_name = KORBIX_RUNTIME_TYPE_NAME("coroutine_wrapper"),
     .tp_basicsize = sizeof(WrapperObject),
     .tp_dealloc = wrapper_dealloc,
     .tp_as_async = &wrapper_as_async,
@@ -878,7 +877,7 @@ PySendResult coroutine_await(CoroutineObject* coroutine, PyObject* source, PyObj
     // take the result its own awaiter waits for; `await` refuses it instead.
     const int awaiting = is_native_coroutine_awaiting(source);
     if (awaiting != 0) {
-        if (awaiting > 0) PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        if (awaiting > 0) PyErr_SetString(PyExc_RuntimeError, kAwaitedAlready);
         return PYGEN_ERROR;
     }
     Ref iterator = awaitable_iterator(source);

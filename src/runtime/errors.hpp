@@ -13,6 +13,8 @@
 #include <new>
 #include <type_traits>
 
+#include "ref.hpp"
+
 namespace korbix::rt {
 
 struct PythonError {};
@@ -22,6 +24,23 @@ struct PythonError {};
 inline void set_missing_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
+
+// Sets the raised exception (if any) aside for the life of the scope and
+// raises it again at its end, dropping whatever the scope raised meanwhile:
+// for work on the side of a failure that must not change it.
+class SetAsideError {
+public:
+    SetAsideError() noexcept : error_(Ref::steal(PyErr_GetRaisedException())) {}
+    SetAsideError(const SetAsideError&) = delete;
+    SetAsideError& operator=(const SetAsideError&) = delete;
+    ~SetAsideError() { PyErr_SetRaisedException(error_.release()); }
+
+    // The exception set aside; nullptr when none was raised.
+    [[nodiscard]] PyObject* get() const noexcept { return error_.get(); }
+
+private:
+    Ref error_;
+};
 
 // Throws when `status` reports a failure of a C-API call (negative), adding
 // no traceback entry.

@@ -7,8 +7,15 @@
 #include "attributes.hpp"
 #include "binding.hpp"
 
+// The type's short name, as its repr and its warnings show it.
+#define KORBIX_FUNCTION_TYPE "cyfunction"
+
 namespace korbix::rt {
 namespace {
+
+// The attribute by which asyncio recognises coroutine functions, and the name
+// of the marker object it holds in asyncio.coroutines.
+constexpr char kCoroutineMark[] = "_is_coroutine";
 
 PyTypeObject* g_function_type = nullptr;  // the static type below, once ready
 
@@ -31,7 +38,7 @@ PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 int set_reported_defaults(PyObject** slot, PyObject* value, const char* which) noexcept {
     if (value == nullptr) value = Py_None;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "changes to cyfunction.%s will not currently affect the values used in function calls",
+                         "changes to " KORBIX_FUNCTION_TYPE ".%s will not currently affect the values used in function calls",
                          which) < 0) {
         return -1;
     }
@@ -83,27 +90,21 @@ PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     FunctionObject* function = as_function(self);
     if (!function->def->is_coroutine) Py_RETURN_FALSE;
     if (function->coroutine_mark == nullptr) {
-        PyObject* mark = nullptr;
-        PyObject* from_list = Py_BuildValue("[s]", "_is_coroutine");
-        PyObject* coroutines =
-            from_list != nullptr ? PyImport_ImportModuleLevel("asyncio.coroutines", nullptr, nullptr, from_list, 0)
-                                 : nullptr;
-        Py_XDECREF(from_list);
-        if (coroutines != nullptr) {
-            mark = PyObject_GetAttrString(coroutines, "_is_coroutine");
-            Py_DECREF(coroutines);
+        Ref mark;
+        Ref from_list = Ref::steal(Py_BuildValue("[s]", kCoroutineMark));
+        Ref coroutines;
+        if (from_list) {
+            coroutines = Ref::steal(
+                PyImport_ImportModuleLevel("asyncio.coroutines", nullptr, nullptr, from_list.get(), 0));
         }
-        if (mark == nullptr) {
+        if (coroutines) mark = Ref::steal(PyObject_GetAttrString(coroutines.get(), kCoroutineMark));
+        if (!mark) {
             if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
             PyErr_Clear();
-            mark = Py_NewRef(Py_True);
+            mark = Ref::borrow(Py_True);
         }
         // A re-entrant read (the import runs Python code) may have set it already.
-        if (function->coroutine_mark == nullptr) {
-            function->coroutine_mark = mark;
-        } else {
-            Py_DECREF(mark);
-        }
+        if (function->coroutine_mark == nullptr) function->coroutine_mark = mark.release();
     }
     return Py_NewRef(function->coroutine_mark);
 }
@@ -136,7 +137,7 @@ PyGetSetDef function_getset[] = {
     {"func_defaults", get_field<Function, &Function::defaults>, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_field<Function, &Function::kwdefaults>, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, set_read_only, nullptr, nullptr},
+    {kCoroutineMark, get_is_coroutine, set_read_only, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -158,7 +159,7 @@ PyMethodDef function_methods[] = {
 };
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<cyfunction %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<" KORBIX_FUNCTION_TYPE " %U at %p>", as_function(self)->qualname, self);
 }
 
 // Like Python functions: unbound through the class, a bound method through an instance.
@@ -216,7 +217,7 @@ void function_dealloc(PyObject* self) noexcept {
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject function_type_object = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "korbix.runtime.cyfunction",
+    .tp_name = KORBIX_RUNTIME_TYPE_NAME(KORBIX_FUNCTION_TYPE),
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -66,28 +66,22 @@ void set_traceback_origin(const char* source_file, PyObject* globals) noexcept {
 PyObject* traceback_globals() noexcept { return g_globals; }
 
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
-    PyObject* raised = PyErr_GetRaisedException();
-    if (raised == nullptr) {
-        set_missing_error();
-        raised = PyErr_GetRaisedException();
+    if (!PyErr_Occurred()) set_missing_error();
+    Ref frame;
+    {
+        // Whatever goes wrong while making the entry, the original exception wins.
+        SetAsideError raised;
+        PyCodeObject* code = code_for(line, function_name);
+        Ref scratch_globals;
+        if (globals == nullptr) {
+            scratch_globals = Ref::steal(PyDict_New());
+            globals = scratch_globals.get();
+        }
+        if (code != nullptr && globals != nullptr) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+        }
     }
-    PyCodeObject* code = code_for(line, function_name);
-    Ref scratch_globals;
-    if (globals == nullptr) {
-        scratch_globals = Ref::steal(PyDict_New());
-        globals = scratch_globals.get();
-    }
-    PyObject* frame = nullptr;
-    if (code != nullptr && globals != nullptr) {
-        frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr));
-    }
-    // Whatever went wrong while making the entry, the original exception wins.
-    PyErr_Clear();
-    PyErr_SetRaisedException(raised);
-    if (frame != nullptr) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-        Py_DECREF(frame);
-    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace korbix::rt
