@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 
 #include "../runtime/coroutine.hpp"
 #include "../runtime/errors.hpp"
@@ -56,9 +57,11 @@ Ref make_code_object(const FunctionRow& row) noexcept {
     Ref argcount_object = Ref::steal(PyLong_FromLong(argcount));
     Ref nlocals_object = Ref::steal(PyLong_FromLong(nlocals));
     Ref flags = Ref::steal(PyLong_FromLong(row.flags()));
-    Ref keywords = Ref::steal(PyTuple_Pack(4, str::co_argcount, str::co_nlocals, str::co_varnames, str::co_flags));
+    static PyObject** const replaced_names[] = {&str::co_argcount, &str::co_nlocals, &str::co_varnames, &str::co_flags};
+    Ref keywords = keyword_names(replaced_names);
     if (!argcount_object || !nlocals_object || !flags || !keywords) return {};
     PyObject* args[] = {empty.get(), argcount_object.get(), nlocals_object.get(), varnames.get(), flags.get()};
+    static_assert(std::size(args) == 1 + std::size(replaced_names));
     return Ref::steal(PyObject_VectorcallMethod(str::replace, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 keywords.get()));
 }

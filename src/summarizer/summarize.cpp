@@ -1,5 +1,6 @@
 // `ConversationSummarizer.__init__` and `summarize_messages`: the call scope
 // that holds a run's locals, and the body that the run's coroutine resumes.
+#include <iterator>
 #include <utility>
 
 #include "../runtime/coroutine.hpp"
@@ -17,7 +18,10 @@ using rt::Ref;
 
 namespace at = line::summarize_messages;
 
-// Keyword names of the `complete` call, in the order they are passed (made once).
+// The keyword arguments of the `complete` call: their names, in the order in
+// which the call passes their values after the client, and the tuple of them
+// (made once).
+PyObject** const kCompleteKeywordNames[] = {&str::messages, &str::temperature, &str::max_tokens};
 PyObject* g_complete_keywords = nullptr;
 
 // An exception that ends the operation shows the short name; one caught by
@@ -258,6 +262,7 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
 
         const ModuleState& module_state = state();
         PyObject* call_args[] = {llm.get(), request.get(), module_state.temperature, module_state.max_tokens};
+        static_assert(std::size(call_args) == 1 + std::size(kCompleteKeywordNames));
         Ref awaitable = kRegion.at(at::call, PyObject_VectorcallMethod(str::complete, call_args, 1,
                                                                         g_complete_keywords));
         request.reset();
@@ -337,8 +342,7 @@ PyObject* summarize_messages(FunctionObject*, PyObject* const* args) noexcept {
 
 int summarize_types_ready() noexcept {
     if (g_complete_keywords == nullptr) {
-        g_complete_keywords =
-            PyTuple_Pack(3, str::messages, str::temperature, str::max_tokens);
+        g_complete_keywords = keyword_names(kCompleteKeywordNames).release();
         if (g_complete_keywords == nullptr) return -1;
     }
     if (g_scope_type == nullptr) {

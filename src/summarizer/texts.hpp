@@ -10,6 +10,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
+#include "../runtime/ref.hpp"
 #include "identity.hpp"
 #include "prompt.hpp"
 
@@ -116,5 +119,16 @@ KORBIX_SUMMARIZER_TEXTS(KORBIX_DECLARE_TEXT)
 // Makes every text of the table (once; later calls do nothing): 0, or -1 with
 // an exception set.
 int make_texts() noexcept;
+
+// The tuple of the texts `names` point at: the keyword names of a vectorcall,
+// whose values it passes in the same order. Empty with an exception set on
+// failure.
+template <size_t N>
+rt::Ref keyword_names(PyObject** const (&names)[N]) noexcept {
+    rt::Ref tuple = rt::Ref::steal(PyTuple_New(N));
+    if (!tuple) return {};
+    for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(*names[i]));
+    return tuple;
+}
 
 }  // namespace korbix::summarizer
