@@ -67,6 +67,8 @@ constexpr FunctionRow function(Fn id, const char* dotted_name, int first_line, r
                                std::initializer_list<const char*> locals, const char* doc,
                                bool is_coroutine = false) {
     const std::string_view dotted(dotted_name);
+    // Evaluated for the constant table, so a name outside the module fails the build.
+    if (!dotted.starts_with(kEntryPrefix)) throw "a function's dotted name starts with the module's name";
     FunctionRow row{id, {}, dotted_name + kEntryPrefix.size(), doc, return_annotation, 0, {}};
     row.def.name = dotted_name + dotted.rfind('.') + 1;
     row.def.traceback_name = dotted_name;

@@ -11,10 +11,15 @@
 namespace korbix::summarizer::line {
 
 // A Summary record written as a dict literal: one line per field, then the
-// line that closes it. A function that ends with one is followed by two
-// empty lines.
+// line that closes it.
 inline constexpr int record_literal_lines = kRecordFieldCount + 1;
+constexpr int record_literal_end(int opening) { return opening + record_literal_lines - 1; }
+
+// The first line of a function whose predecessor's last line is `last`:
+// top-level functions are two empty lines apart, methods one.
 inline constexpr int gap_between_functions = 2;
+inline constexpr int gap_between_methods = 1;
+constexpr int following(int last, int gap) { return last + 1 + gap; }
 
 // The exec step's own work, before the first statement of the source.
 inline constexpr int module_setup = 1;
@@ -37,7 +42,7 @@ inline constexpr int store_client = first + 2;
 }  // namespace init
 
 namespace summarize_messages {
-inline constexpr int first = init::first + 4;
+inline constexpr int first = following(init::store_client, gap_between_methods);
 inline constexpr int empty_input = first + 15;
 inline constexpr int transcript = first + 18;
 inline constexpr int prompt_list = first + 20;
@@ -56,7 +61,7 @@ inline constexpr int failure_fallback = first + 47;
 }  // namespace summarize_messages
 
 namespace format_summary_for_context {
-inline constexpr int first = summarize_messages::first + 49;
+inline constexpr int first = following(summarize_messages::failure_fallback, gap_between_methods);
 inline constexpr int banner = first + 2;
 inline constexpr int note = first + 3;
 
@@ -87,7 +92,7 @@ inline constexpr int join = summary.end;
 }  // namespace format_summary_for_context
 
 namespace format_messages_for_summary {
-inline constexpr int first = format_summary_for_context::join + 3;
+inline constexpr int first = following(format_summary_for_context::join, gap_between_functions);
 inline constexpr int get_role = first + 4;
 inline constexpr int get_content = first + 5;
 inline constexpr int is_system = first + 7;
@@ -115,7 +120,7 @@ inline constexpr int join = first + 35;
 }  // namespace format_messages_for_summary
 
 namespace brief_args {
-inline constexpr int first = format_messages_for_summary::first + 38;
+inline constexpr int first = following(format_messages_for_summary::join, gap_between_functions);
 inline constexpr int loop = first + 3;
 inline constexpr int str_value = first + 4;
 inline constexpr int measure_value = first + 5;
@@ -125,7 +130,7 @@ inline constexpr int join = first + 8;
 }  // namespace brief_args
 
 namespace parse_summary {
-inline constexpr int first = brief_args::first + 11;
+inline constexpr int first = following(brief_args::join, gap_between_functions);
 inline constexpr int strip = first + 3;
 inline constexpr int split = first + 7;
 inline constexpr int loop = first + 15;
@@ -138,12 +143,12 @@ inline constexpr int unparsable_record = except_decode_error + 3;
 }  // namespace parse_summary
 
 namespace empty_summary {
-inline constexpr int first = parse_summary::unparsable_record + record_literal_lines + gap_between_functions;
+inline constexpr int first = following(record_literal_end(parse_summary::unparsable_record), gap_between_functions);
 inline constexpr int record = first + 2;
 }  // namespace empty_summary
 
 namespace fallback_summary {
-inline constexpr int first = empty_summary::record + record_literal_lines + gap_between_functions;
+inline constexpr int first = following(record_literal_end(empty_summary::record), gap_between_functions);
 inline constexpr int goals = first + 2;
 inline constexpr int progress = first + 3;
 inline constexpr int test_message = first + 6;

@@ -71,8 +71,8 @@ Ref make_code_object(const FunctionRow& row) noexcept {
 // 0, or -1 with an exception set.
 int make_constants() noexcept {
     ModuleState& module_state = state();
-    if (module_state.temperature == nullptr) module_state.temperature = PyFloat_FromDouble(0.2);
-    if (module_state.max_tokens == nullptr) module_state.max_tokens = PyLong_FromLong(2048);
+    if (module_state.temperature == nullptr) module_state.temperature = PyFloat_FromDouble(kRequestTemperature);
+    if (module_state.max_tokens == nullptr) module_state.max_tokens = PyLong_FromLong(kRequestMaxTokens);
     if (module_state.none_defaults == nullptr) module_state.none_defaults = PyTuple_Pack(1, Py_None);
     if (module_state.temperature == nullptr || module_state.max_tokens == nullptr ||
         module_state.none_defaults == nullptr) {

@@ -9,11 +9,15 @@
 
 namespace korbix::summarizer {
 
+// The sampling settings of every LLM request.
+inline constexpr double kRequestTemperature = 0.2;
+inline constexpr long kRequestMaxTokens = 2048;
+
 struct ModuleState {
     PyObject* globals = nullptr;     // namespace of the remembered module (borrowed from it)
     PyObject* builtins = nullptr;    // the `builtins` module (owned)
-    PyObject* temperature = nullptr;  // 0.2 (owned)
-    PyObject* max_tokens = nullptr;   // 2048 (owned)
+    PyObject* temperature = nullptr;  // kRequestTemperature (owned)
+    PyObject* max_tokens = nullptr;   // kRequestMaxTokens (owned)
     PyObject* none_defaults = nullptr;  // (None,), the defaults of the one function that has any (owned)
     // Indexed by `Fn`, made from the function table (owned): the code
     // objects, and the interned `__name__` and `__qualname__` of each row.
