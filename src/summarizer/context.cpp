@@ -37,7 +37,7 @@ constexpr Section text(PyObject* const* key, PyObject* const* heading, at::TextS
 }
 
 // The sections in the order of the block.
-const Section kSections[] = {
+constexpr Section kSections[] = {
     list(&str::goals, &str::h3_original_goals, at::goals),
     list(&str::progress, &str::h3_progress_so_far, at::progress),
     text(&str::current_state, &str::h3_current_state_nl, at::current_state, true),
@@ -47,6 +47,24 @@ const Section kSections[] = {
     list(&str::next_steps, &str::h3_next_steps, at::next_steps),
     text(&str::summary, &str::h3_narrative_summary_nl, at::summary, false),
 };
+
+constexpr int test_line(const Section& section) {
+    return section.kind == Kind::List ? section.list_lines.test : section.text_lines.test;
+}
+constexpr int end_line(const Section& section) {
+    return section.kind == Kind::List ? section.list_lines.end : section.text_lines.end;
+}
+// The table's order is the order of the sections' lines: each starts where
+// the one before it ends, and the last ends at the join.
+constexpr bool sections_follow_their_lines() {
+    int expected = test_line(kSections[0]);
+    for (const Section& section : kSections) {
+        if (test_line(section) != expected) return false;
+        expected = end_line(section);
+    }
+    return expected == at::join;
+}
+static_assert(sections_follow_their_lines());
 
 // `summary.get(key)` on the exact dict, then its truth.
 bool entry_is_true(PyObject* summary, PyObject* key, int line) {

@@ -288,14 +288,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 // there; an entry that was replaced meanwhile is left alone. The pending
 // exception stays as it is.
 void unregister_module(PyObject* module) noexcept {
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    rt::SetAsideError raised;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* found = nullptr;
     const int status = PyDict_GetItemRef(modules, str::korbix_core_summarizer, &found);
     Ref entry = Ref::steal(found);
     if (status > 0 && entry.get() == module) (void)PyDict_DelItem(modules, str::korbix_core_summarizer);
-    PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
 }
 
 int module_exec(PyObject* module) noexcept {

@@ -128,8 +128,7 @@ PyObject* parse_summary(FunctionObject*, PyObject* const* args) noexcept {
         // being handled: a new failure chains to it.
         DecodeErrorClause clause;
         if (site.status(at::except_decode_error, clause.matches()) == 0) clause.reraise();
-        Ref logger = site.at(at::warning, lookup_global(str::logger));
-        site.at(at::warning, PyObject_CallMethodOneArg(logger.get(), str::warning, str::could_not_parse_summary_json));
+        log_message(site, at::warning, str::warning, str::could_not_parse_summary_json);
         return unparsable_record(text.get()).release();
     });
 }

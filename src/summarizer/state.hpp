@@ -6,6 +6,7 @@
 
 #include "../runtime/ref.hpp"
 #include "entries.hpp"
+#include "texts.hpp"
 
 namespace korbix::summarizer {
 
@@ -48,6 +49,26 @@ inline rt::Ref lookup_global(PyObject* name) noexcept {
         if (found > 0) return rt::Ref::steal(value);
     }
     return lookup_builtin(name);
+}
+
+// `f(arguments...)` for the module's function `id`, looked up by its name at
+// the moment of use, as the other functions call it. A failure of either step
+// carries `site`'s entry for `line`.
+template <rt::Policy policy, class... Arguments>
+rt::Ref call_module_function(const rt::BasicSite<policy>& site, int line, Fn id, Arguments... arguments) {
+    static_assert(policy != rt::Policy::expected, "each step's failure must end the caller");
+    rt::Ref function = site.at(line, lookup_global(name_of(id)));
+    PyObject* args[] = {nullptr, arguments...};
+    return site.at(line, PyObject_Vectorcall(function.get(), args + 1,
+                                             sizeof...(Arguments) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `logger.<method>(message)`, the module global `logger` looked up now.
+template <rt::Policy policy>
+void log_message(const rt::BasicSite<policy>& site, int line, PyObject* method, PyObject* message) {
+    static_assert(policy != rt::Policy::expected, "each step's failure must end the caller");
+    rt::Ref logger = site.at(line, lookup_global(str::logger));
+    site.at(line, PyObject_CallMethodOneArg(logger.get(), method, message));
 }
 
 }  // namespace korbix::summarizer

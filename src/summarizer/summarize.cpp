@@ -48,6 +48,15 @@ struct CallScope {
     PyObject* saved_handled;
 };
 
+// Every field of the scope, for the GC, for release and for a new scope.
+constexpr PyObject* CallScope::*kScopeFields[] = {
+    &CallScope::self,         &CallScope::messages, &CallScope::existing_summary, &CallScope::conv_text,
+    &CallScope::prompt_parts, &CallScope::response, &CallScope::e,                &CallScope::saved_handled,
+};
+constexpr const FunctionRow& kMethodRow = row_of(Fn::summarize_messages);
+static_assert(std::size(kScopeFields) == kMethodRow.def.param_count + kMethodRow.local_count + 1,
+              "one field per parameter and local of the method, and the saved exception");
+
 PyTypeObject* g_scope_type = nullptr;  // lives until process exit
 
 CallScope* as_scope(PyObject* object) noexcept { return reinterpret_cast<CallScope*>(object); }
@@ -55,27 +64,18 @@ CallScope* as_scope(PyObject* object) noexcept { return reinterpret_cast<CallSco
 int scope_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CallScope* scope = as_scope(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(scope->self);
-    Py_VISIT(scope->messages);
-    Py_VISIT(scope->existing_summary);
-    Py_VISIT(scope->conv_text);
-    Py_VISIT(scope->prompt_parts);
-    Py_VISIT(scope->response);
-    Py_VISIT(scope->e);
-    Py_VISIT(scope->saved_handled);
+    for (PyObject* CallScope::*field : kScopeFields) Py_VISIT(scope->*field);
     return 0;
 }
 
 int scope_clear(PyObject* self) noexcept {
     CallScope* scope = as_scope(self);
     // Detach every field before releasing any, so re-entrant code sees an empty scope.
-    PyObject* held[] = {
-        std::exchange(scope->self, nullptr),         std::exchange(scope->messages, nullptr),
-        std::exchange(scope->existing_summary, nullptr), std::exchange(scope->conv_text, nullptr),
-        std::exchange(scope->prompt_parts, nullptr), std::exchange(scope->response, nullptr),
-        std::exchange(scope->e, nullptr),            std::exchange(scope->saved_handled, nullptr),
-    };
-    for (PyObject* object : held) Py_XDECREF(object);
+    Ref held[std::size(kScopeFields)];
+    for (size_t i = 0; i < std::size(kScopeFields); ++i) {
+        held[i] = Ref::steal(std::exchange(scope->*kScopeFields[i], nullptr));
+    }
+    for (Ref& object : held) object.reset();  // in field order
     return 0;
 }
 
@@ -106,14 +106,10 @@ PyType_Spec scope_spec = {
 Ref new_scope(PyObject* self, PyObject* messages, PyObject* existing_summary) noexcept {
     CallScope* scope = PyObject_GC_New(CallScope, g_scope_type);
     if (scope == nullptr) return {};
+    for (PyObject* CallScope::*field : kScopeFields) scope->*field = nullptr;
     scope->self = Py_NewRef(self);
     scope->messages = Py_NewRef(messages);
     scope->existing_summary = Py_NewRef(existing_summary);
-    scope->conv_text = nullptr;
-    scope->prompt_parts = nullptr;
-    scope->response = nullptr;
-    scope->e = nullptr;
-    scope->saved_handled = nullptr;
     PyObject_GC_Track(scope);
     return Ref::steal(reinterpret_cast<PyObject*>(scope));
 }
@@ -162,12 +158,9 @@ Ref record_from_response(CallScope* scope) {
         Ref text = kRegion.at(line, PyObject_GetAttr(scope->response, str::content));
         record = kRegion.at(line, PyObject_CallOneArg(parse.get(), text.get()));
     } else {
-        Ref logger = kRegion.at(at::empty_warning, lookup_global(str::logger));
-        kRegion.at(at::empty_warning,
-                   PyObject_CallMethodOneArg(logger.get(), str::warning, str::empty_response_from_summarizer_llm));
+        log_message(kRegion, at::empty_warning, str::warning, str::empty_response_from_summarizer_llm);
         line = at::empty_fallback;
-        Ref fallback = kRegion.at(line, lookup_global(name_of(Fn::fallback_summary)));
-        record = kRegion.at(line, PyObject_CallOneArg(fallback.get(), scope->messages));
+        record = call_module_function(kRegion, line, Fn::fallback_summary, scope->messages);
     }
     require_record(kRegion, line, record.get());
     return record;
@@ -196,10 +189,8 @@ PyObject* handle_region_failure(rt::CoroutineObject* coroutine, CallScope* scope
 
     Ref text = kOperation.at(at::failure_log, PyObject_Format(error.get(), str::empty));
     Ref message = kOperation.at(at::failure_log, PyUnicode_Concat(str::summarization_failed_colon, text.get()));
-    Ref logger = kOperation.at(at::failure_log, lookup_global(str::logger));
-    kOperation.at(at::failure_log, PyObject_CallMethodOneArg(logger.get(), str::error, message.get()));
-    Ref fallback = kOperation.at(at::failure_fallback, lookup_global(name_of(Fn::fallback_summary)));
-    Ref record = kOperation.at(at::failure_fallback, PyObject_CallOneArg(fallback.get(), scope->messages));
+    log_message(kOperation, at::failure_log, str::error, message.get());
+    Ref record = call_module_function(kOperation, at::failure_fallback, Fn::fallback_summary, scope->messages);
     require_record(kOperation, at::failure_fallback, record.get());
     return finish(coroutine, std::move(record));
 }
@@ -215,17 +206,13 @@ PyObject* start(rt::CoroutineObject* coroutine, CallScope* scope, PyThreadState*
     }
 
     if (PyList_GET_SIZE(scope->messages) == 0) {
-        Ref empty_summary = kOperation.at(at::empty_input, lookup_global(name_of(Fn::empty_summary)));
-        Ref record = kOperation.at(at::empty_input, PyObject_CallNoArgs(empty_summary.get()));
+        Ref record = call_module_function(kOperation, at::empty_input, Fn::empty_summary);
         require_record(kOperation, at::empty_input, record.get());
         return finish(coroutine, std::move(record));
     }
 
-    {
-        Ref format_messages = kOperation.at(at::transcript, lookup_global(name_of(Fn::format_messages_for_summary)));
-        store(scope->conv_text,
-              kOperation.at(at::transcript, PyObject_CallOneArg(format_messages.get(), scope->messages)));
-    }
+    store(scope->conv_text,
+          call_module_function(kOperation, at::transcript, Fn::format_messages_for_summary, scope->messages));
     {
         Ref prompt = kOperation.at(at::prompt_list, lookup_global(str::SUMMARIZE_PROMPT));
         Ref parts = kOperation.at(at::prompt_list, PyList_New(1));
