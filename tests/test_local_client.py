@@ -14,13 +14,15 @@ import subprocess
 import sys
 import threading
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
 
 from korbix.core.summarizer import ConversationSummarizer
+from korbix_summarizer import local
 from korbix_summarizer._worker import describe_build, missing_cpu_features
-from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient, LocalModelCrashed
+from korbix_summarizer.local import BUNDLED_MODEL_FILE, LocalModelClient, LocalModelCrashed, LocalModelError
 from korbix_summarizer.schema import SUMMARY_KEYS
 from tools_support import LOCAL_STACK_PROBLEM, needs_local_model
 
@@ -240,6 +242,139 @@ def test_a_crashed_worker_is_a_failed_call_and_the_next_call_starts_a_new_one(
     assert record["current_state"] == "Conversation had 4 messages before summarization"
     assert content and json.loads(content)
     assert issubclass(LocalModelCrashed, RuntimeError)
+
+
+STAND_IN = '''"""A stand-in for llama-cpp-python: loading and answering each wait for a
+gate file and leave a marker file holding the worker's pid."""
+import os, pathlib, time
+
+ROOT = pathlib.Path(os.environ["STAND_IN_DIR"])
+
+
+def llama_print_system_info():
+    return b"stand-in"
+
+
+def _mark_and_wait(marker, gate):
+    (ROOT / marker).write_text(str(os.getpid()))
+    deadline = time.monotonic() + 30
+    while not (ROOT / gate).exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+class Llama:
+    def __init__(self, **settings):
+        _mark_and_wait("loading", "load")
+
+    def create_chat_completion(self, **request):
+        _mark_and_wait("answering", "answer")
+        for piece in ("one", " two", " three"):
+            yield {"choices": [{"delta": {"content": piece}, "finish_reason": None}]}
+        yield {"choices": [{"delta": {}, "finish_reason": "stop"}]}
+
+    def close(self):
+        pass
+'''
+
+
+@pytest.fixture
+def stand_in(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """A directory with a stand-in llama_cpp module, a model file and open gates
+    ("load", "answer"; remove one to hold the worker there)."""
+    root = tmp_path / "stand-in"
+    root.mkdir()
+    (root / "llama_cpp.py").write_text(STAND_IN)
+    for name in ("model.gguf", "load", "answer"):
+        (root / name).touch()
+    monkeypatch.syspath_prepend(str(root))
+    monkeypatch.setenv("STAND_IN_DIR", str(root))
+    # The worker's path starts with the directory its client's package lies
+    # in; pointing that here lets the stand-in shadow an installed llama_cpp.
+    monkeypatch.setattr(local, "__file__", str(root / "korbix_summarizer" / "local.py"))
+    return root
+
+
+async def appeared(path: Path) -> int:
+    """The pid in a marker file, once the stand-in has written it."""
+    while not path.exists() or not path.read_text():
+        await asyncio.sleep(0.01)
+    return int(path.read_text())
+
+
+def test_close_while_the_worker_starts_stops_it_and_fails_the_call(stand_in: Path) -> None:
+    (stand_in / "load").unlink()
+    client = LocalModelClient(stand_in / "model.gguf", json_schema=None)
+
+    async def run() -> int:
+        call = asyncio.ensure_future(client.complete(SHORT_PROMPT))
+        pid = await appeared(stand_in / "loading")
+        closing = asyncio.ensure_future(asyncio.to_thread(client.close))
+        while client.worker_pid is not None:  # close() has taken the worker
+            await asyncio.sleep(0.01)
+        (stand_in / "load").touch()
+        await closing
+        with pytest.raises(LocalModelError, match="closed during the call"):
+            await call
+        return pid
+
+    pid = asyncio.run(run())
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+def test_calls_waiting_for_the_model_leave_the_executor_free(stand_in: Path) -> None:
+    (stand_in / "answer").unlink()
+    client = LocalModelClient(stand_in / "model.gguf", json_schema=None)
+    # Opens the gate in any case, so that a starved executor fails the test instead of hanging it.
+    backstop = threading.Timer(20, (stand_in / "answer").touch)
+
+    async def run() -> tuple[bool, list[str | None]]:
+        asyncio.get_running_loop().set_default_executor(ThreadPoolExecutor(2))
+        calls = [asyncio.ensure_future(client.complete(SHORT_PROMPT)) for _ in range(4)]
+        await appeared(stand_in / "answering")
+        backstop.start()
+        await asyncio.to_thread(lambda: None)
+        held = not calls[0].done()
+        (stand_in / "answer").touch()
+        return held, [answer.content for answer in await asyncio.gather(*calls)]
+
+    try:
+        held, answers = asyncio.run(run())
+    finally:
+        backstop.cancel()
+        client.close()
+    assert held, "unrelated work waited until the model was free"
+    assert answers == ["one two three"] * 4
+
+
+def test_a_progress_callback_that_raises_cancels_its_request(
+    stand_in: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    sent: list[dict[str, object]] = []
+    send = local._WorkerProcess.send
+
+    def recorded(worker: local._WorkerProcess, request: dict[str, object]) -> bool:
+        sent.append(dict(request))
+        return send(worker, request)
+
+    monkeypatch.setattr(local._WorkerProcess, "send", recorded)
+
+    def broken(tokens: int) -> None:
+        raise RuntimeError("progress display failed")
+
+    client = LocalModelClient(stand_in / "model.gguf", json_schema=None, progress=broken)
+
+    async def run() -> str | None:
+        with pytest.raises(RuntimeError, match="progress display failed"):
+            await client.complete(SHORT_PROMPT)
+        client.progress = None
+        return (await client.complete(SHORT_PROMPT)).content
+
+    try:
+        assert asyncio.run(run()) == "one two three"
+    finally:
+        client.close()
+    assert {"op": "cancel", "id": 1} in sent
 
 
 X86_64_V3 = "CPU : SSE3 = 1 | SSSE3 = 1 | AVX = 1 | AVX2 = 1 | F16C = 1 | FMA = 1 | BMI2 = 1 | OPENMP = 1 |"

@@ -286,7 +286,8 @@ class LocalModelClient:
     acceptable.
 
     One model serves one generation at a time; concurrent calls wait for each
-    other. ``progress``, when set, is called from a worker thread with the
+    other, on their event loop rather than in threads of its default
+    executor. ``progress``, when set, is called from a worker thread with the
     number of tokens generated so far.
 
     ``json_schema`` constrains the answer (None lets the model write freely);
@@ -333,7 +334,16 @@ class LocalModelClient:
         )
         self._worker: _WorkerProcess | None = None
         self._next_request_id = 0
+        # Held while the model is started or generates, from any thread.
         self._lock = threading.Lock()
+        # Guards _worker, _closes and _queues; held only briefly, from any thread.
+        self._state_lock = threading.Lock()
+        # How many times close() ran: a start that sees it change was closed.
+        self._closes = 0
+        # Callers of one event loop wait here, not in a thread of its executor.
+        self._queues: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, asyncio.Lock] = (
+            weakref.WeakKeyDictionary()
+        )
 
     @property
     def build_info(self) -> str | None:
@@ -342,7 +352,7 @@ class LocalModelClient:
 
     @property
     def worker_pid(self) -> int | None:
-        """Process id of the running worker, if there is one."""
+        """Process id of the running worker (also while it starts), if there is one."""
         worker = self._worker
         return worker.pid if worker is not None and worker.alive() else None
 
@@ -374,6 +384,7 @@ class LocalModelClient:
         if worker is not None and worker.alive():
             return worker
         started = time.monotonic()
+        closes = self._closes
         worker = _WorkerProcess({
             "model_path": str(self.model_path),
             "n_ctx": self.n_ctx,
@@ -381,22 +392,36 @@ class LocalModelClient:
             "seed": self.seed,
             "repeat_penalty": self.repeat_penalty,
         })
+        # Known before it loads, so that close() meanwhile stops it.
+        with self._state_lock:
+            closed = self._closes != closes
+            if not closed:
+                self._worker = worker
+        if closed:
+            worker.stop()
+            raise LocalModelError("the local model client was closed during the call")
         worker.send({"op": "load"})
         event = worker.read_event()
-        if event is None:
+        if event is None or worker.closing:
             ended = worker.ended_error()
-            worker.stop()
+            self._forget(worker)
             raise ended
         if event.get("event") != "ready":
-            worker.stop()
+            self._forget(worker)
             message = str(event.get("message") or "the local model's worker did not start")
             if message.startswith("this CPU lacks"):
                 raise LocalStackMissing(message)
             raise LocalModelError(f"the local model could not be loaded: {message}")
         self.system_info = str(event.get("system_info") or "")
         self.start_seconds = time.monotonic() - started
-        self._worker = worker
         return worker
+
+    def _forget(self, worker: _WorkerProcess) -> None:
+        """Stop a worker and drop it, unless close() already did."""
+        with self._state_lock:
+            if self._worker is worker:
+                self._worker = None
+        worker.stop()
 
     async def complete(
         self,
@@ -425,10 +450,25 @@ class LocalModelClient:
         }
         call = _Call()
         try:
-            return await asyncio.to_thread(self._generate, request, call)
+            async with self._queue():
+                return await asyncio.to_thread(self._generate, request, call)
         except asyncio.CancelledError:
             call.cancel()
             raise
+
+    def _queue(self) -> asyncio.Lock:
+        """The lock that the running event loop's callers wait for the model on.
+
+        Only the call that holds it takes a thread of the loop's executor;
+        the thread lock inside still orders it against the callers of other
+        loops and threads.
+        """
+        loop = asyncio.get_running_loop()
+        with self._state_lock:
+            queue = self._queues.get(loop)
+            if queue is None:
+                queue = self._queues[loop] = asyncio.Lock()
+        return queue
 
     def _generate(self, request: dict[str, Any], call: _Call) -> Completion:
         with self._lock:
@@ -464,12 +504,16 @@ class LocalModelClient:
             call.worker, call.request_id = worker, request_id
             if call.cancelled.is_set():
                 return None, "cancelled"
+        # Whether the worker is done with the request (or gone).
+        ended = False
         try:
             if not worker.send({"op": "generate", "id": request_id, **request}):
+                ended = True
                 raise self._lost(worker)
             while True:
                 event = worker.read_event()
                 if event is None:
+                    ended = True
                     raise self._lost(worker)
                 if event.get("id") != request_id:
                     continue
@@ -479,29 +523,35 @@ class LocalModelClient:
                     if progress is not None:
                         progress(int(event.get("tokens", 0)))
                 elif kind == "done":
+                    ended = True
                     if worker.closing:
                         raise LocalModelError("the local model client was closed during the call")
                     content = event.get("content")
                     return (content if isinstance(content, str) else None), event.get("finish_reason")
                 elif kind == "error":
+                    ended = True
                     raise _rebuilt_error(event)
         finally:
+            if not ended:
+                # Left early (the progress callback raised, say): nobody
+                # reads this answer, so the next call must not wait for it.
+                worker.send({"op": "cancel", "id": request_id})
             with call.lock:
                 call.worker = None
 
     def _lost(self, worker: _WorkerProcess) -> LocalModelError:
         """The worker ended during a call: forget it, and say why it ended."""
-        if self._worker is worker:
-            self._worker = None
         error = worker.ended_error()
-        worker.stop()
+        self._forget(worker)
         return error
 
     def close(self) -> None:
         """Stop the worker (or free the in-process model); a later call
-        starts it again. A generation that runs meanwhile ends with
-        ``LocalModelError``."""
-        worker, self._worker = self._worker, None
+        starts it again. A call that runs meanwhile, also one still
+        starting the worker, ends with ``LocalModelError``."""
+        with self._state_lock:
+            self._closes += 1
+            worker, self._worker = self._worker, None
         if worker is not None:
             worker.stop()
         if not self.isolate:
