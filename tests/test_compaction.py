@@ -44,7 +44,10 @@ class RecordingClient:
                 raise ConnectionError("endpoint unreachable")
             if self.how == "hang":
                 await asyncio.sleep(60)
-            return Answer({"raise": None, "empty": "", "array": "[1, 2]"}[self.how])
+            # "prose" is no JSON; "cut" stopped at the token limit halfway through the object.
+            answers = {"raise": None, "empty": "", "array": "[1, 2]", "prose": "The user fixed the bug.",
+                       "cut": '{"goals": ["fix the bug in /srv/app/ma'}
+            return Answer(answers[self.how])
         await asyncio.sleep(0)
         return Answer(json.dumps({"progress": [f"request {number} done"], "summary": f"request {number}"}))
 
@@ -177,7 +180,7 @@ def test_compaction_keeps_the_shape_the_cut_and_every_message(messages, settings
         assert "## Previous Summary (build on this):\n" + RENDER(result.record) in again.requests[0][0]["content"]
 
 
-@given(conversations(), st.sampled_from(["raise", "empty", "array"]), st.integers(1, 3))
+@given(conversations(), st.sampled_from(["raise", "empty", "array", "prose", "cut"]), st.integers(1, 3))
 def test_a_failed_request_raises_and_commits_nothing(messages, how, fail_at) -> None:
     original = copy.deepcopy(messages)
     client = RecordingClient(fail_at=fail_at, how=how)
@@ -200,12 +203,13 @@ def test_timeout_and_allowed_fallback() -> None:
         asyncio.run(slow.compact(messages))
     assert isinstance(caught.value.__cause__, TimeoutError)
 
-    lenient = Compactor(RecordingClient(fail_at=1), 1_500, allow_fallback=True, **settings)
-    result = asyncio.run(lenient.compact(messages))
-    assert result.fallbacks == 1 and result.requests == 1
-    fallback = module._fallback_summary(messages[: result.compacted])
-    assert {k: v for k, v in result.record.items() if k != "created_at"} == {
-        k: v for k, v in fallback.items() if k != "created_at"}
+    for how in ("raise", "prose"):  # an answer that is no JSON never becomes the record
+        lenient = Compactor(RecordingClient(fail_at=1, how=how), 1_500, allow_fallback=True, **settings)
+        result = asyncio.run(lenient.compact(messages))
+        assert result.fallbacks == 1 and result.requests == 1
+        fallback = module._fallback_summary(messages[: result.compacted])
+        assert {k: v for k, v in result.record.items() if k != "created_at"} == {
+            k: v for k, v in fallback.items() if k != "created_at"}
 
 
 def test_cancelling_compact_cancels_the_request_and_leaves_no_task() -> None:

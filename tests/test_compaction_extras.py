@@ -15,12 +15,12 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from korbix_summarizer import CompactionError, Compactor, compaction
+from korbix_summarizer import CompactionError, Compactor, compaction, identifiers
 from korbix_summarizer.carryover import bound_items, carry_over
 from korbix_summarizer.compaction import RETRY_HEADING
 from korbix_summarizer.facts import find_identifiers
 from korbix_summarizer.redact import redact_text
-from support import RENDER, Answer
+from support import RENDER, Answer, Client
 from test_compaction import RecordingClient, quarter_tokens
 
 pytestmark = pytest.mark.no_refleak
@@ -60,6 +60,33 @@ def compactor(client: Any, **settings: Any) -> Compactor:
 )
 def test_identifiers(text: str, found: list[str]) -> None:
     assert [value for _, _, value, _ in find_identifiers(text)] == found
+
+
+def overlap_checked_by_scan(text: str, rules: Any) -> list[tuple[int, int, str, str]]:
+    """``identifiers.find`` with each match compared against every span taken before it."""
+    found, taken = [], []
+    for rule in rules:
+        for match in rule.pattern.finditer(text) if rule.needle in text else ():
+            start, value = match.start(rule.group), match.group(rule.group).rstrip(rule.trailing)
+            if rule.slash and len(value) > 1:
+                value = value.rstrip("/")
+            end = start + len(value)
+            if value and not any(start < e and s < end for s, e in taken) and rule.plausible(value):
+                taken.append((start, end))
+                found.append((start, end, value, rule.kind))
+    return sorted(found)
+
+
+# Pieces that make the rules' matches nest and overlap: URLs around paths, paths
+# around file names and versions, names in backticks, e-mail addresses.
+PIECES = ["/", ".", "_", "-", "@", "`", ":", "://", "~", "#", " ", "\\", "app", "v2", "1.2.3", "x.py",
+          "KeyError", "FOO_BAR", "a_b", "PROJ-12", "https", "C:", "==", "ops", "deadbeef1", "issue 4", "'s"]
+
+
+@given(st.lists(st.sampled_from(PIECES), max_size=40).map("".join))
+def test_identifiers_take_the_same_spans_as_a_scan_of_every_earlier_span(text: str) -> None:
+    for rules in (identifiers.EXTRACTIVE, identifiers.FIDELITY):
+        assert identifiers.find(text, rules) == overlap_checked_by_scan(text, rules)
 
 
 POOL = ["app/models/user.py", "https://ci.acme.dev/job/77", "ops@acme.io", "PROJ-2041", "4.2.1",
@@ -225,6 +252,19 @@ def test_the_first_goal_and_constraint_survive_twelve_rounds(client: Any, carry:
     assert (goal in block and constraint in block) == carry
     # The message-only record of each round holds its first request: the goal is carried too.
     assert not carry or any(constraint in item for item in result.carried)
+
+
+@pytest.mark.parametrize("carry", [True, False])
+def test_entries_of_the_wrong_shape_become_lists_of_texts_and_texts(carry: bool) -> None:
+    answer = {"goals": 5, "key_facts": "port 8080", "progress": None, "current_state": ["build", "deploy"],
+              "summary": 7}
+    client = Client(json.dumps(answer))
+    messages = [{"role": "user", "content": f"step {n}" + FILLER} for n in range(6)]
+    result = asyncio.run(compactor(client, carry_over=carry).compact(messages, force=True))
+    record = result.record
+    assert (record["goals"], record["key_facts"], record["progress"]) == (["5"], ["port 8080"], [])
+    assert (record["current_state"], record["summary"]) == ("build; deploy", "7")
+    assert "  - port 8080\n" in result.messages[0]["content"]
 
 
 # ---------------------------------------------------------------- background preparation

@@ -29,7 +29,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
-from .clients import LOGGER_NAME, OpenAICompatibleClient, WatchedClient, describe_error
+from .clients import (
+    LOGGER_NAME,
+    UNPARSABLE_ANSWER,
+    OpenAICompatibleClient,
+    WatchedClient,
+    describe_error,
+)
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
 from .rendered import reading_from
@@ -420,14 +426,19 @@ class _Progress:
 
 
 class _ErrorRecords(logging.Handler):
-    """Counts the summarizer's error records (failures it recovered from)."""
+    """Counts the summarizer's error records (failures it recovered from) and
+    its warnings that an answer could not be parsed."""
 
     def __init__(self) -> None:
-        super().__init__(logging.ERROR)
+        super().__init__(logging.WARNING)
         self.count = 0
+        self.unparsable = 0
 
     def emit(self, record: logging.LogRecord) -> None:
-        self.count += 1
+        if record.levelno >= logging.ERROR:
+            self.count += 1
+        elif record.getMessage() == UNPARSABLE_ANSWER:
+            self.unparsable += 1
 
 
 def _route_log_records(stderr: TextIO) -> tuple[logging.Logger, list[logging.Handler]]:
@@ -667,12 +678,18 @@ def _run(
         if args.fallback:
             _write_fallback(summarizer_module, args, messages, stdout, stderr)
         raise
-    if observed is not None and observed.empty_answer and not args.quiet:
-        print(
-            f"{PROG}: note: the model gave an empty answer; this summary was built "
-            "from the messages alone",
-            file=stderr,
-        )
+    note = None
+    if errors.unparsable:
+        # The module put the raw answer where the narrative goes; like an
+        # empty answer, it gets the summary of the messages alone instead.
+        record = summarizer_module._fallback_summary(messages)
+        renderer = summarizer_module.ConversationSummarizer(None)  # type: ignore[arg-type]
+        block = renderer.format_summary_for_context(record)
+        note = "the model's answer was not a JSON summary"
+    elif observed is not None and observed.empty_answer:
+        note = "the model gave an empty answer"
+    if note is not None and not args.quiet:
+        print(f"{PROG}: note: {note}; this summary was built from the messages alone", file=stderr)
 
     if not _write_result(stdout, args, record, block):
         return EXIT_FAILED

@@ -39,6 +39,9 @@ TokenLimitParam = Literal["max_tokens", "max_completion_tokens"]
 # The logger the native module writes its warnings to, which the command line
 # and the Compactor also use.
 LOGGER_NAME = "korbix.summarizer"
+# The module's warning for an answer that is not JSON; the record it builds
+# then holds the raw answer as its narrative.
+UNPARSABLE_ANSWER = "Could not parse summary JSON, using fallback"
 
 # Local servers (vLLM, llama.cpp, Ollama) ignore the API key, but the SDK
 # refuses to build a client without one.
@@ -180,7 +183,9 @@ class OpenAICompatibleClient:
 
         Transport failures, HTTP errors and bodies that are no chat
         completion raise (``openai.APIError`` and its subclasses, or
-        ``ValueError`` for an answer without choices).
+        ``ValueError`` for an answer without choices). An answer cut off by
+        the token limit (finish reason "length") raises ``RuntimeError``:
+        a cut-off JSON object is of no use.
         """
         from openai.types.chat import ChatCompletion, ChatCompletionMessage
 
@@ -206,6 +211,11 @@ class OpenAICompatibleClient:
         message = getattr(choice, "message", None)
         if not isinstance(message, ChatCompletionMessage):
             raise ValueError("endpoint answered with a choice that holds no message")
+        if choice.finish_reason == "length":
+            raise RuntimeError(
+                f"the model ran out of tokens ({self.token_limit_param} {max_tokens}) "
+                "before it finished its answer"
+            )
         return Completion(
             content=_message_text(message.content),
             model=response.model,

@@ -51,10 +51,11 @@ from typing import Any, Final, Protocol, cast
 from korbix.core import summarizer as _summarizer
 
 from .carryover import as_items, carry_over
-from .clients import LOGGER_NAME, WatchedClient, describe_error
+from .clients import LOGGER_NAME, UNPARSABLE_ANSWER, WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_messages, redact_text, redact_value
 from .rendered import parse_context_block, reading_from
+from .schema import SUMMARY_KEYS, TEXT_KEYS
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
 __all__ = [
@@ -438,7 +439,8 @@ _error_sink: contextvars.ContextVar[list[str] | None] = contextvars.ContextVar(
 
 @contextlib.contextmanager
 def _module_errors() -> Iterator[list[str]]:
-    """The error messages the summarizer logs meanwhile in this task.
+    """The error messages the summarizer logs meanwhile in this task, and
+    its warning that it could not parse an answer.
 
     Other tasks and threads log through the same logger at the same time;
     the context variable tells this task's records from theirs.
@@ -447,7 +449,9 @@ def _module_errors() -> Iterator[list[str]]:
     sink: list[str] = []
 
     def keep(record: logging.LogRecord) -> bool:
-        if record.levelno >= logging.ERROR and _error_sink.get() is sink:
+        if _error_sink.get() is sink and (
+            record.levelno >= logging.ERROR or record.getMessage() == UNPARSABLE_ANSWER
+        ):
             sink.append(record.getMessage())
         return True
 
@@ -476,6 +480,22 @@ def _is_fallback(record: Mapping[str, Any], chunk: Sequence[Message]) -> bool:
     except Exception:
         return False  # then the module could not have built it either
     return _without_time(record) == _without_time(fallback)
+
+
+def _normalised(record: Mapping[str, Any]) -> dict[str, Any]:
+    """The record with each list entry a list of texts (a lone text is one
+    item) and each text entry a text, so that no entry is rendered one
+    character per item or fails the rendering."""
+    normalised = dict(record)
+    for key in SUMMARY_KEYS:
+        value = record.get(key)
+        if key not in TEXT_KEYS:
+            normalised[key] = as_items(value)
+        elif isinstance(value, (list, tuple)):
+            normalised[key] = "; ".join(as_items(value))
+        elif not isinstance(value, str):
+            normalised[key] = "" if value is None else str(value)
+    return normalised
 
 
 def _latest(earlier: CompactionError | None, later: CompactionError | None) -> CompactionError | None:
@@ -1066,7 +1086,12 @@ class Compactor:
     def _merged(
         self, earlier: Mapping[str, Any] | None, record: dict[str, Any]
     ) -> tuple[dict[str, Any], tuple[str, ...], tuple[str, ...]]:
-        """The record merged with the one it builds on: the record, carried and dropped items."""
+        """The record merged with the one it builds on: the record, carried and dropped items.
+
+        Either way its lists are lists of texts and its texts are texts,
+        whatever shape the model gave them.
+        """
+        record = _normalised(record)
         if not self.carry_over:
             return record, (), ()
         merged = carry_over(earlier or {}, record, limit=self.max_items)
@@ -1181,8 +1206,9 @@ class Compactor:
         """One summarizer request: the record, and whether it is the fallback.
 
         A request fails when the client raises, times out or answers
-        nothing, or when the module could not use the answer and built its
-        message-only record instead.
+        nothing, or when the module could not use the answer (it built its
+        message-only record, or could not parse the answer as JSON). The
+        fallback is always the message-only record, never the raw answer.
         """
         assert self._client is not None
         watched = WatchedClient(self._client)
@@ -1206,7 +1232,7 @@ class Compactor:
         if problem is None and record is not None:
             return record, False
         if self.allow_fallback:
-            return record or _summarizer._fallback_summary(_dicts(chunk)), True
+            return _summarizer._fallback_summary(_dicts(chunk)), True
         raise CompactionError(f"summarizer request {request} {problem}", request=request) from cause
 
     @staticmethod
@@ -1225,7 +1251,7 @@ class Compactor:
             return "got an answer that is not text", TypeError(
                 f"the answer's content is a {type(content).__name__}, not text"
             )
-        if record is None or _is_fallback(record, chunk):
+        if record is None or UNPARSABLE_ANSWER in logged or _is_fallback(record, chunk):
             reason = logged[-1] if logged else "the summarizer fell back to a message-only summary"
             return f"got an answer the summarizer could not use ({reason})", RuntimeError(reason)
         return None, None

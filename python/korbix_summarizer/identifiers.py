@@ -19,6 +19,7 @@ purpose, each has a pattern of its own, and the comment says why.
 
 from __future__ import annotations
 
+import bisect
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -252,21 +253,35 @@ FIDELITY: Final[tuple[Rule, ...]] = (
 def find(text: str, rules: Sequence[Rule]) -> list[tuple[int, int, str, IdentifierKind]]:
     """The identifiers that ``rules`` find in ``text`` as (start, end, identifier, kind), in order."""
     found: list[tuple[int, int, str, IdentifierKind]] = []
-    taken: list[tuple[int, int]] = []
+    # The spans taken by earlier rules: disjoint, sorted by start and so by end too.
+    starts: list[int] = []
+    ends: list[int] = []
     for rule in rules:
         if rule.needle not in text:
             continue
         group = rule.group
+        added: list[tuple[int, int]] = []
         for match in rule.pattern.finditer(text):
             start = match.start(group)
             value = match.group(group).rstrip(rule.trailing)
             if rule.slash and len(value) > 1:
                 value = value.rstrip("/")
             end = start + len(value)
-            if not value or any(start < e and s < end for s, e in taken) or not rule.plausible(value):
+            if not value:
                 continue
-            taken.append((start, end))
+            # Of the spans that start before this one ends, only the last may reach into it.
+            before = bisect.bisect_left(starts, end)
+            if (before and ends[before - 1] > start) or not rule.plausible(value):
+                continue
+            added.append((start, end))
             found.append((start, end, value, rule.kind))
+        if added:
+            # One rule's matches never overlap each other (finditer's are
+            # disjoint and a value lies inside its match), so they join the
+            # taken spans only after the rule.
+            spans = sorted([*zip(starts, ends, strict=True), *added])
+            starts = [span[0] for span in spans]
+            ends = [span[1] for span in spans]
     found.sort()
     return found
 
