@@ -46,6 +46,10 @@ if TYPE_CHECKING:
 # JSON forbids raw control characters inside strings.
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f]")
 
+# How the error for a build this CPU cannot run starts; the client matches
+# it to tell a missing CPU feature from other load failures.
+CPU_LACKS = "this CPU lacks"
+
 # What the x86-64 builds of ggml may need of the CPU, by the name that
 # llama.cpp's system information gives and the flag that /proc/cpuinfo shows.
 _CPU_FEATURES = {
@@ -152,7 +156,7 @@ class ModelRunner:
         if missing:
             # Loading would end in SIGILL at the first matrix product.
             raise RuntimeError(
-                f"this CPU lacks {', '.join(missing)}, which the installed llama.cpp build "
+                f"{CPU_LACKS} {', '.join(missing)}, which the installed llama.cpp build "
                 f"({describe_build(self.system_info)}) needs; rebuild llama-cpp-python for this CPU"
             )
         self.llama = llama_cpp.Llama(

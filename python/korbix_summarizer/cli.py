@@ -35,6 +35,7 @@ from .clients import (
     OpenAICompatibleClient,
     WatchedClient,
     describe_error,
+    limits_problem,
 )
 from .grounded import GroundedClient
 from .local import LocalModelClient, LocalModelError, LocalStackMissing
@@ -48,6 +49,16 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+
+
+def exit_codes_text(success: str = "", failed: str = "the summarization failed") -> str:
+    """The help's sentence on exit codes; ``success`` qualifies the success
+    code (after "success"), ``failed`` says what a failure is."""
+    return (
+        f"Exit codes: {EXIT_OK} success{success}, {EXIT_FAILED} {failed}, "
+        f"{EXIT_USAGE} bad input or options, {EXIT_INTERRUPTED} interrupted."
+    )
+
 
 EXAMPLE_RESOURCE = ("examples", "agent_session.json")
 BACKENDS = ("extractive", "mixed", "model", "local", "openai", "none")
@@ -74,8 +85,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "The openai backend reads its API key from OPENAI_API_KEY, and takes "
             "OPENAI_BASE_URL and OPENAI_MODEL as defaults for --base-url and --model. "
-            "Exit codes: 0 success, 1 the summarization failed, 2 bad input or options, "
-            "130 interrupted. To compact a conversation for an agent's context window "
+            f"{exit_codes_text()} To compact a conversation for an agent's context window "
             "instead, see: korbix-summarize compact --help"
         ),
     )
@@ -258,6 +268,13 @@ def _content_chars(content: object) -> int:
     return len(json.dumps(content, ensure_ascii=False, separators=(",", ":"), default=str))
 
 
+def _tell_no_llm(args: argparse.Namespace, stderr: TextIO, kept: str) -> None:
+    """Unless --quiet, say that backend none used no model, and what its
+    summary keeps (``kept``)."""
+    if args.backend == "none" and not args.quiet:
+        print(f"{PROG}: backend none: no LLM was used; the summary keeps only {kept}", file=stderr)
+
+
 def _read_text(path: str, what: str, stdin: TextIO) -> str:
     if path == "-":
         return _read_stdin(stdin)
@@ -345,10 +362,10 @@ def _make_client(
                 "the openai backend needs the openai package (pip install 'korbix-summarizer[openai]')"
             ) from None
 
-        if not args.timeout > 0:  # NaN too
-            raise InputError("--timeout must be positive")
-        if args.max_retries < 0:
-            raise InputError("--max-retries must not be negative")
+        problem = limits_problem(args.timeout, args.max_retries)
+        if problem is not None:
+            name, rule, _ = problem
+            raise InputError(f"--{name.replace('_', '-')} {rule}")
         try:
             client = OpenAICompatibleClient(
                 model=args.model,
@@ -656,12 +673,7 @@ def _run(
     except ImportError as error:
         raise _SummarizationFailed(f"cannot import korbix.core.summarizer: {error}") from None
 
-    if args.backend == "none" and not args.quiet:
-        print(
-            f"{PROG}: backend none: no LLM was used; the summary keeps only the first "
-            "user request and the message count",
-            file=stderr,
-        )
+    _tell_no_llm(args, stderr, "the first user request and the message count")
     errors = next(h for h in handlers if isinstance(h, _ErrorRecords))
     try:
         try:

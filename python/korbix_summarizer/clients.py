@@ -20,12 +20,13 @@ import os
 import urllib.parse
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol
 
 if TYPE_CHECKING:
     from openai import AsyncOpenAI
 
 __all__ = [
+    "ANSWER_TOKENS",
     "Completion",
     "LLMClient",
     "OpenAICompatibleClient",
@@ -36,6 +37,8 @@ __all__ = [
 
 TokenLimitParam = Literal["max_tokens", "max_completion_tokens"]
 
+# The longest answer a summarizer request asks for, in tokens.
+ANSWER_TOKENS: Final = 2048
 # The logger the native module writes its warnings to, which the command line
 # and the Compactor also use.
 LOGGER_NAME = "korbix.summarizer"
@@ -143,10 +146,10 @@ class OpenAICompatibleClient:
                 "token_limit_param must be 'max_tokens' or 'max_completion_tokens', "
                 f"not {token_limit_param!r}"
             )
-        if not timeout > 0:  # NaN too
-            raise ValueError(f"timeout must be positive, not {timeout!r}")
-        if max_retries < 0:
-            raise ValueError(f"max_retries must not be negative, not {max_retries!r}")
+        problem = limits_problem(timeout, max_retries)
+        if problem is not None:
+            name, rule, value = problem
+            raise ValueError(f"{name} {rule}, not {value!r}")
         model = model or os.environ.get("OPENAI_MODEL")
         if not model:
             raise ValueError("no model given: pass model= or set OPENAI_MODEL")
@@ -177,7 +180,7 @@ class OpenAICompatibleClient:
         self,
         messages: Sequence[Mapping[str, str]],
         temperature: float = 0.2,
-        max_tokens: int = 2048,
+        max_tokens: int = ANSWER_TOKENS,
     ) -> Completion:
         """Send one chat-completions request and return its first answer.
 
@@ -244,6 +247,17 @@ class OpenAICompatibleClient:
             f"timeout={self.timeout!r}, max_retries={self.max_retries!r}, "
             f"token_limit_param={self.token_limit_param!r})"
         )
+
+
+def limits_problem(timeout: float, max_retries: int) -> tuple[str, str, object] | None:
+    """The first of a client's ``timeout`` and ``max_retries`` that is out of
+    range, as (parameter name, the rule it breaks, its value); None when both
+    are usable. The command line words the same rules for its options."""
+    if not timeout > 0:  # NaN too
+        return "timeout", "must be positive", timeout
+    if max_retries < 0:
+        return "max_retries", "must not be negative", max_retries
+    return None
 
 
 def _message_text(content: object) -> str | None:

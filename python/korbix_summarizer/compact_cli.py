@@ -6,9 +6,9 @@ always, with ``--force``), and prints the new conversation as a JSON list on
 standard output. Standard error carries a line per summarizer request, the
 report (how many of the span's identifiers the summary named and how many
 were added to it, credentials redacted with ``--redact``, tokens before and
-after, messages summarized, requests, seconds) and errors, one line each. Exit codes as for ``korbix-summarize``: 0 success
-(also when nothing needed compacting), 1 a summarizer request failed, 2 bad
-input or options, 130 interrupted.
+after, messages summarized, requests, seconds) and errors, one line each.
+The exit codes are those of ``korbix-summarize`` (``cli.exit_codes_text``;
+success also when nothing needed compacting), listed in ``--help``.
 """
 
 from __future__ import annotations
@@ -82,8 +82,7 @@ def build_parser() -> argparse.ArgumentParser:
             "longer than the summarizer's window is summarized in several requests. "
             "Paths, URLs, versions and error names that the summary lost are added to "
             "its key facts; goals and decisions of an earlier summary are kept. "
-            "Exit codes: 0 success (also when nothing needed compacting), 1 a summarizer "
-            "request failed, 2 bad input or options, 130 interrupted."
+            + cli.exit_codes_text(" (also when nothing needed compacting)", "a summarizer request failed")
         ),
     )
     for action in parser._actions:
@@ -283,12 +282,9 @@ def run(
     """
     _check_options(args)
     messages = cli._read_conversation(args, stdin)
-    if args.backend == "none" and not args.quiet:
-        print(
-            f"{PROG}: backend none: no LLM was used; the summary keeps only the first "
-            "user request, the message count and the identifiers named in the messages",
-            file=stderr,
-        )
+    cli._tell_no_llm(
+        args, stderr, "the first user request, the message count and the identifiers named in the messages"
+    )
     started = time.monotonic()
     compactor, result = asyncio.run(_compact(args, messages, stderr))
     seconds = time.monotonic() - started

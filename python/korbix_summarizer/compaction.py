@@ -51,11 +51,11 @@ from typing import Any, Final, Protocol, cast
 from korbix.core import summarizer as _summarizer
 
 from .carryover import as_items, carry_over
-from .clients import LOGGER_NAME, UNPARSABLE_ANSWER, WatchedClient, describe_error
+from .clients import ANSWER_TOKENS, LOGGER_NAME, UNPARSABLE_ANSWER, WatchedClient, describe_error
 from .facts import SpanFacts, repair_items, span_facts
 from .redact import redact_messages, redact_text, redact_value
-from .rendered import parse_context_block, reading_from
-from .schema import SUMMARY_KEYS, TEXT_KEYS
+from .rendered import CONVERSATION_HEADING, EARLIER_HEADING, parse_context_block, reading_from
+from .schema import RESULT_ROLES, SUMMARY_KEYS, TEXT_KEYS
 from .tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, MessageCounter, default_counter
 
 __all__ = [
@@ -78,12 +78,12 @@ __all__ = [
 
 Message = Mapping[str, Any]
 
-# The summarizer's request: its answer length and the texts it puts around
-# the earlier summary and the transcript.
-ANSWER_TOKENS: Final = 2048
+# The summarizer's request: the user turn it ends with. Its answer length
+# (ANSWER_TOKENS) and the headings around the earlier summary and the
+# transcript are defined with the code that sends and reads requests.
 USER_REQUEST: Final = "Summarize the conversation above. Return ONLY the JSON object."
-PREVIOUS_HEADING: Final = "\n\n## Previous Summary (build on this):\n"
-CONVERSATION_HEADING: Final = "\n\n## Conversation to Summarize:\n"
+# The earlier name of EARLIER_HEADING.
+PREVIOUS_HEADING: Final = EARLIER_HEADING
 
 # Every rendered summary starts with this banner (the rendering of a record
 # with no entries), which is how an earlier summary message is recognised.
@@ -96,7 +96,6 @@ SUMMARY_RESERVE: Final = ANSWER_TOKENS + 64
 MIN_TRANSCRIPT_ROOM: Final = 64
 
 SYSTEM_ROLES: Final = ("system", "developer")
-RESULT_ROLES: Final = ("tool", "function")
 # The roles the transcript renders; a message of any other role leaves no line.
 TRANSCRIPT_ROLES: Final = ("user", "assistant", "tool")
 
@@ -315,7 +314,7 @@ def request_text(previous: str | None, transcript: str) -> str:
     """The system text of a summarizer request, as the module builds it."""
     parts = [_summarizer.SUMMARIZE_PROMPT]
     if previous:
-        parts.append(PREVIOUS_HEADING + previous)
+        parts.append(EARLIER_HEADING + previous)
     parts.append(CONVERSATION_HEADING + transcript)
     return "\n".join(parts)
 
@@ -687,10 +686,7 @@ class Compactor:
         if client is not None:
             room = self.summarizer_window - self._request_tokens(None, "")
             if room < MIN_TRANSCRIPT_ROOM:
-                raise ValueError(
-                    f"summarizer_window ({self.summarizer_window} tokens) leaves no room for the "
-                    f"conversation after the prompt and the {ANSWER_TOKENS} answer tokens"
-                )
+                raise ValueError(self._no_room("the prompt"))
         # Rendering a record does not use the client.
         self._renderer = _summarizer.ConversationSummarizer(None)  # type: ignore[arg-type]
         # Room kept in the target for the summary message and the facts a repair adds.
@@ -1126,6 +1122,14 @@ class Compactor:
         user = counter.message({"role": "user", "content": USER_REQUEST})
         return system + user + REPLY_PRIMING + ANSWER_TOKENS
 
+    def _no_room(self, taken_by: str) -> str:
+        """Why the summarizer window leaves too little room for a transcript
+        once ``taken_by`` and the answer have theirs."""
+        return (
+            f"summarizer_window ({self.summarizer_window} tokens) leaves no room for the "
+            f"conversation after {taken_by} and the {ANSWER_TOKENS} answer tokens"
+        )
+
     def _fit_chunk(
         self,
         views: list[Message],
@@ -1142,11 +1146,7 @@ class Compactor:
         """
         room = self.summarizer_window - self._request_tokens(previous, "")
         if room < MIN_TRANSCRIPT_ROOM:
-            raise CompactionError(
-                f"summarizer_window ({self.summarizer_window} tokens) leaves no room for the "
-                f"conversation after the prompt, the earlier summary and the {ANSWER_TOKENS} "
-                "answer tokens"
-            )
+            raise CompactionError(self._no_room("the prompt, the earlier summary"))
         end = take_chunk(costs, unit_ends, start, room)
         while end > start:
             transcript = "\n".join(text for text in texts[start:end] if text)

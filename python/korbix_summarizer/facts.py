@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from .identifiers import TICKET_WORDS, IdentifierKind, find_identifiers
-from .schema import tool_call_fields
+from .schema import RESULT_ROLES, tool_call_fields
 
 __all__ = [
     "IdentifierKind",
@@ -85,7 +85,7 @@ def message_texts(messages: Sequence[Mapping[str, Any]]) -> Iterator[tuple[int, 
     tools: dict[object, str] = {}
     for index, message in enumerate(messages):
         role = message.get("role")
-        if role in ("tool", "function"):
+        if role in RESULT_ROLES:
             name = tools.get(message.get("tool_call_id")) or message.get("name")
             yield index, f"result of {name}" if isinstance(name, str) else "tool result", _content_text(
                 message.get("content")

@@ -17,7 +17,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
-from .clients import Completion
+from .clients import ANSWER_TOKENS, LOGGER_NAME, Completion
 from .identifiers import LETTER, IdentifierKind, extract_identifiers
 from .rendered import LIST_MARKER, Event, parse_context_block, split_request, transcript_events
 from .schema import SUMMARY_KEYS
@@ -26,7 +26,7 @@ __all__ = ["GroundedClient", "Labeler", "summarize_events"]
 
 # A child of the summarizer's logger, so that whoever shows the summarizer's
 # records (the command line does) shows these too.
-logger = logging.getLogger("korbix.summarizer.grounded")
+logger = logging.getLogger(f"{LOGGER_NAME}.grounded")
 
 # Bounds of the record: a context block of a few kilobytes however long the
 # conversation, and however many rounds of summaries it builds on.
@@ -903,7 +903,7 @@ class GroundedClient:
         self,
         messages: Sequence[Mapping[str, Any]],
         temperature: float = 0.2,
-        max_tokens: int = 2048,
+        max_tokens: int = ANSWER_TOKENS,
     ) -> Completion:
         """Answer a summarizer request with the record as JSON text.
 

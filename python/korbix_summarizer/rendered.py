@@ -25,7 +25,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from .schema import SUMMARY_KEYS
+from .schema import SUMMARY_KEYS, TEXT_KEYS
 
 __all__ = [
     "CONVERSATION_HEADING",
@@ -38,6 +38,8 @@ __all__ = [
     "transcript_events",
 ]
 
+# The headings the native summarizer puts around the earlier summary and the
+# transcript in its request (the Compactor builds its requests with them too).
 CONVERSATION_HEADING = "\n\n## Conversation to Summarize:\n"
 EARLIER_HEADING = "\n\n## Previous Summary (build on this):\n"
 
@@ -275,7 +277,7 @@ def parse_context_block(text: str) -> dict[str, Any]:
             if line.strip() and not (in_block and line.startswith("*(")):
                 loose.append(line.strip())
             continue
-        if section in ("current_state", "summary"):
+        if section in TEXT_KEYS:
             if line.strip():
                 fields[section] = f"{fields.get(section, '')} {line.strip()}".strip()
             continue
@@ -297,7 +299,7 @@ def _record_fields(document: Mapping[str, Any]) -> dict[str, Any]:
     fields: dict[str, Any] = {}
     for key in SUMMARY_KEYS:
         value = document.get(key)
-        if key in ("current_state", "summary"):
+        if key in TEXT_KEYS:
             if isinstance(value, str) and value.strip():
                 fields[key] = value.strip()
         elif isinstance(value, list):

@@ -6,7 +6,14 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["LIST_KEYS", "SUMMARY_KEYS", "TEXT_KEYS", "summary_json_schema", "tool_call_fields"]
+__all__ = [
+    "LIST_KEYS",
+    "RESULT_ROLES",
+    "SUMMARY_KEYS",
+    "TEXT_KEYS",
+    "summary_json_schema",
+    "tool_call_fields",
+]
 
 # The keys of the answer, in the order the summarizer's prompt lists them
 # (the native record adds "created_at", which the answer does not carry).
@@ -55,6 +62,9 @@ def summary_json_schema(
         "additionalProperties": False,
     }
 
+
+# The roles of a message that carries a tool's result.
+RESULT_ROLES: tuple[str, ...] = ("tool", "function")
 
 _NO_FUNCTION: Mapping[str, Any] = {}
 
