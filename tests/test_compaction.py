@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 from korbix.core import summarizer as module
 from korbix_summarizer import CompactionError, CompactionResult, Compactor
-from korbix_summarizer.compaction import SUMMARY_BANNER, atomic_units, is_summary_message
+from korbix_summarizer.compaction import SUMMARY_BANNER, atomic_units, has_pending_calls, is_summary_message
 from korbix_summarizer.tokens import MESSAGE_OVERHEAD, REPLY_PRIMING, TOOL_CALL_OVERHEAD, default_counter
 from support import RENDER, Answer
 
@@ -260,6 +260,20 @@ def test_atomic_units(roles: list[tuple[str, Any]], units: list[list[int]]) -> N
         for role, ref in roles
     ]
     assert [list(unit) for unit in atomic_units(messages)] == units
+
+
+def test_atomic_units_match_tool_use_and_tool_result_blocks() -> None:
+    def use(*ids: str) -> dict[str, Any]:
+        blocks = [{"type": "tool_use", "id": i, "name": "read", "input": {}} for i in ids]
+        return {"role": "assistant", "content": [{"type": "text", "text": "Reading."}, *blocks]}
+
+    def results(*ids: str) -> dict[str, Any]:
+        return {"role": "user", "content": [{"type": "tool_result", "tool_use_id": i, "content": "ok"} for i in ids]}
+
+    messages = [{"role": "user", "content": "Fix it."}, use("a", "b"), results("b"), results("a"),
+                {"role": "user", "content": "Thanks."}, use("c"), results("x")]
+    assert [list(unit) for unit in atomic_units(messages)] == [[0], [1, 2, 3], [4], [5, 6]]
+    assert not has_pending_calls(messages, range(1, 4)) and has_pending_calls(messages, range(5, 7))
 
 
 # ---------------------------------------------------------------- counting

@@ -167,15 +167,44 @@ def _call_key(value: object) -> str | int | None:
     return value if isinstance(value, (str, int)) and not isinstance(value, bool) else None
 
 
+def _blocks(message: Message, kind: str) -> list[Mapping[str, Any]]:
+    """The content blocks of type ``kind`` (the Messages API's layout)."""
+    content = message.get("content")
+    if not isinstance(content, list):
+        return []
+    return [block for block in content if isinstance(block, dict) and block.get("type") == kind]
+
+
 def _call_ids(message: Message) -> list[str | int]:
-    """Ids of the tool calls an assistant message makes (both layouts)."""
+    """Ids of the tool calls an assistant message makes: its ``tool_calls``
+    (both chat-completions layouts) and its ``tool_use`` content blocks."""
     if message.get("role") != "assistant":
         return []
     calls = message.get("tool_calls")
-    if not isinstance(calls, list):
-        return []
-    keys = (_call_key(call.get("id")) for call in calls if isinstance(call, dict))
+    keys = [_call_key(block.get("id")) for block in _blocks(message, "tool_use")]
+    if isinstance(calls, list):
+        keys[:0] = [_call_key(call.get("id")) for call in calls if isinstance(call, dict)]
     return [key for key in keys if key is not None]
+
+
+def _answered_ids(message: Message) -> list[str | int]:
+    """Ids of the calls a message answers: a tool result's ``tool_call_id``,
+    or the ``tool_use_id`` of each ``tool_result`` block of a user message."""
+    role = message.get("role")
+    if role in RESULT_ROLES:
+        keys = [_call_key(message.get("tool_call_id"))]
+    elif role == "user":
+        keys = [_call_key(block.get("tool_use_id")) for block in _blocks(message, "tool_result")]
+    else:
+        return []
+    return [key for key in keys if key is not None]
+
+
+def _is_result(message: Message) -> bool:
+    """Whether the message carries tool results, which a unit never starts with."""
+    return message.get("role") in RESULT_ROLES or (
+        message.get("role") == "user" and bool(_blocks(message, "tool_result"))
+    )
 
 
 def atomic_units(messages: Sequence[Message]) -> list[range]:
@@ -183,16 +212,17 @@ def atomic_units(messages: Sequence[Message]) -> list[range]:
 
     A unit is one message, or an assistant message that calls tools together
     with every message up to its last tool result; results are matched to
-    calls by ``tool_call_id`` (to the latest call with that id), so parallel
-    calls, results that arrive late and calls that never got a result are
-    all handled. A tool result never starts a unit, so a result whose call
-    is unknown stays with the messages before it.
+    calls by id (``tool_call_id``, or a ``tool_result`` block's
+    ``tool_use_id``; to the latest call with that id), so parallel calls,
+    results that arrive late and calls that never got a result are all
+    handled. A tool result never starts a unit, so a result whose call is
+    unknown stays with the messages before it.
     """
     owner: dict[str | int, int] = {}
     reach = list(range(len(messages)))
     for index, message in enumerate(messages):
-        if message.get("role") in RESULT_ROLES:
-            caller = owner.get(_call_key(message.get("tool_call_id")))  # type: ignore[arg-type]
+        for call_id in _answered_ids(message):
+            caller = owner.get(call_id)
             if caller is not None:
                 reach[caller] = index
         for call_id in _call_ids(message):
@@ -202,9 +232,7 @@ def atomic_units(messages: Sequence[Message]) -> list[range]:
     furthest = -1
     for cut in range(1, len(messages) + 1):
         furthest = max(furthest, reach[cut - 1])
-        if furthest < cut and (
-            cut == len(messages) or messages[cut].get("role") not in RESULT_ROLES
-        ):
+        if furthest < cut and (cut == len(messages) or not _is_result(messages[cut])):
             units.append(range(start, cut))
             start = cut
     return units
@@ -212,11 +240,7 @@ def atomic_units(messages: Sequence[Message]) -> list[range]:
 
 def has_pending_calls(messages: Sequence[Message], unit: range) -> bool:
     """Whether an assistant message in ``unit`` has calls still without results."""
-    answered = {
-        _call_key(messages[i].get("tool_call_id"))
-        for i in unit
-        if messages[i].get("role") in RESULT_ROLES
-    }
+    answered = {call_id for i in unit for call_id in _answered_ids(messages[i])}
     return any(call_id not in answered for i in unit for call_id in _call_ids(messages[i]))
 
 
