@@ -478,10 +478,7 @@ async def _summarize(
     if args.backend == "none":
         if args.model_info:
             await _show_model_info(args, stderr)
-        record = summarizer_module._fallback_summary(messages)
-        # Rendering does not touch the client.
-        renderer = summarizer_module.ConversationSummarizer(None)
-        return record, renderer.format_summary_for_context(record), None
+        return (*_message_only(summarizer_module, messages), None)
 
     observed = _Observed()
     client, label = _make_client(args, observed)
@@ -694,9 +691,7 @@ def _run(
     if errors.unparsable:
         # The module put the raw answer where the narrative goes; like an
         # empty answer, it gets the summary of the messages alone instead.
-        record = summarizer_module._fallback_summary(messages)
-        renderer = summarizer_module.ConversationSummarizer(None)  # type: ignore[arg-type]
-        block = renderer.format_summary_for_context(record)
+        record, block = _message_only(summarizer_module, messages)
         note = "the model's answer was not a JSON summary"
     elif observed is not None and observed.empty_answer:
         note = "the model gave an empty answer"
@@ -726,6 +721,13 @@ def _write_result(stdout: TextIO, args: argparse.Namespace, record: Any, block: 
     return True
 
 
+def _message_only(summarizer_module: Any, messages: list[dict[str, Any]]) -> tuple[dict[str, Any], str]:
+    """The module's record of the messages alone, and its context block."""
+    record = summarizer_module._fallback_summary(messages)
+    # Rendering does not touch the client.
+    return record, summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+
+
 def _write_fallback(
     summarizer_module: Any,
     args: argparse.Namespace,
@@ -734,8 +736,7 @@ def _write_fallback(
     stderr: TextIO,
 ) -> None:
     """The summary built from the messages alone, for --fallback after a failure."""
-    record = summarizer_module._fallback_summary(messages)
-    block = summarizer_module.ConversationSummarizer(None).format_summary_for_context(record)
+    record, block = _message_only(summarizer_module, messages)
     if _write_result(stdout, args, record, block) and not args.quiet:
         print(f"{PROG}: note: printed the summary built from the messages alone (--fallback)",
               file=stderr)

@@ -24,9 +24,11 @@ namespace at = line::summarize_messages;
 PyObject** const kCompleteKeywordNames[] = {&str::messages, &str::temperature, &str::max_tokens};
 PyObject* g_complete_keywords = nullptr;
 
+constexpr const FunctionRow& kMethodRow = row_of(Fn::summarize_messages);
+
 // An exception that ends the operation shows the short name; one caught by
 // the guarded region shows the dotted name.
-constexpr rt::Site kOperation(row_of(Fn::summarize_messages).def.name);
+constexpr rt::Site kOperation(kMethodRow.def.name);
 constexpr rt::GuardedSite kRegion = site_of<rt::Policy::guarded>(Fn::summarize_messages);
 constexpr rt::ExpectedSite kCaught = site_of<rt::Policy::expected>(Fn::summarize_messages);  // adds the entry only
 
@@ -53,7 +55,6 @@ constexpr PyObject* CallScope::*kScopeFields[] = {
     &CallScope::self,         &CallScope::messages, &CallScope::existing_summary, &CallScope::conv_text,
     &CallScope::prompt_parts, &CallScope::response, &CallScope::e,                &CallScope::saved_handled,
 };
-constexpr const FunctionRow& kMethodRow = row_of(Fn::summarize_messages);
 static_assert(std::size(kScopeFields) == kMethodRow.def.param_count + kMethodRow.local_count + 1,
               "one field per parameter and local of the method, and the saved exception");
 
